@@ -1,0 +1,48 @@
+// Stream buffers over a file descriptor they do not close.
+#pragma once
+
+#include "foundation/stream_buffer.h"
+
+// One putback byte directly in front of a 4096-byte buffer. Reads of 1024
+// bytes or more bypass the buffer. Interrupted reads are repeated.
+class fd_input_buffer : public stream_buffer {
+ public:
+  static constexpr size_t BUFFER_SIZE = 4096;
+  explicit fd_input_buffer(int fd);
+  ~fd_input_buffer() override;
+
+  stream_offset seekoff(stream_offset offset, seek_direction direction, unsigned mode) override;
+  stream_offset seekpos(stream_offset position, unsigned mode) override;
+  size_t xsgetn(char* destination, size_t n) override;
+  int underflow() override;
+
+  int fd() const { return fd_; }
+
+ private:
+  char storage_[1 + BUFFER_SIZE];  // putback byte, then the buffer
+  int fd_;
+};
+
+// A put area of 4095 bytes followed by one spare byte for overflow. Writes of
+// 1024 bytes or more flush and then go straight to the descriptor. Partial
+// and interrupted writes are continued. The destructor flushes.
+class fd_output_buffer : public stream_buffer {
+ public:
+  static constexpr size_t PUT_AREA_SIZE = 4095;
+  explicit fd_output_buffer(int fd);
+  ~fd_output_buffer() override;
+
+  stream_offset seekoff(stream_offset offset, seek_direction direction, unsigned mode) override;
+  stream_offset seekpos(stream_offset position, unsigned mode) override;
+  int sync_buffer() override;
+  size_t xsputn(const char* source, size_t n) override;
+  int overflow(int c) override;
+
+  int fd() const { return fd_; }
+
+ private:
+  bool flush_put_area();
+
+  char storage_[PUT_AREA_SIZE + 1];
+  int fd_;
+};

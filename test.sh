@@ -1,0 +1,54 @@
+#!/bin/bash
+# Sets up a fresh Debian machine, builds everything and runs every test:
+#   the normal build (gcc): unit, scenario and build checks;
+#   the sanitizer build (clang, AddressSanitizer + UndefinedBehaviorSanitizer):
+#     the same tiers again, plus the fuzz targets for a short while;
+#   the router's build (i386, static): the unit tests under qemu-i386-static.
+# Run as root: the programs under test change root, create device nodes and
+# set owners. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "test.sh: run as root (the scenario tests chroot, mknod and chown)" >&2
+  exit 1
+fi
+
+packages=(build-essential cmake ninja-build zlib1g-dev googletest python3-pytest
+          clang libclang-rt-14-dev g++-multilib lib32z1-dev qemu-user-static
+          binutils bash coreutils tar gzip)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+failed=0
+
+run_build() {  # name, ctest label filter, cmake arguments...
+  local dir=$1 labels=$2; shift 2
+  echo "== configure $dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  echo "== build $dir"
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" ${labels:+-L "$labels"}) || failed=1
+}
+
+run_build build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_build build-sanitize "" -DCMAKE_BUILD_TYPE=Debug -DTESS_SANITIZE=ON -DTESS_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+run_build build-i386 unit -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/i386-static.cmake
+
+if [ $failed -ne 0 ]; then
+  echo "test.sh: FAILED"
+  exit 1
+fi
+echo "test.sh: all builds and tests passed"
