@@ -27,3 +27,7 @@ bool satisfies(const package_header& package, const requirement_entry& entry);
 
 // a's version is greater, or equal with a later build time.
 bool is_newer(const package_header& a, const package_header& b);
+
+// False for names that would place or delete database directories outside
+// "/var/pdb/": empty, ".", "..", beginning with ".", or containing "/".
+bool is_valid_package_name(const string& name);

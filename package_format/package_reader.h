@@ -80,6 +80,9 @@ class package_reader : public input_stream {
   uint64_t position() const;
   // Stored length plus 8, from the file header.
   uint64_t total_size() const { return total_size_; }
+  // What the file header says is left after position(): a section or
+  // script longer than this cannot be genuine.
+  uint64_t file_remaining() const;
 
  private:
   class section_buffer;
