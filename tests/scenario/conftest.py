@@ -41,3 +41,71 @@ def scratch(tmp_path):
 
 def needs_root():
     return pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+
+
+def _copy_with_libraries(binary, root):
+    """Copies a program and the shared libraries it needs into root."""
+    out = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
+    paths = [binary]
+    for line in out.splitlines():
+        parts = line.split()
+        for part in parts:
+            if part.startswith("/"):
+                paths.append(part)
+                break
+    for path in paths:
+        real = os.path.realpath(path)
+        for name in {path, real}:
+            target = os.path.join(root, name.lstrip("/"))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if not os.path.exists(target):
+                shutil.copy2(real, target)
+
+
+class ScratchRoot:
+    """A router root in a scratch directory, for installer -r."""
+
+    def __init__(self, path):
+        self.path = str(path)
+
+    def p(self, relative):
+        """Host path of a path inside the root."""
+        return os.path.join(self.path, relative.lstrip("/"))
+
+    def installer(self, *args, stdin=None, timeout=60):
+        """Runs installer -r <root> args...; returns (status, stdout, stderr)."""
+        return run([program("installer"), "-r", self.path, *args], stdin=stdin, timeout=timeout)
+
+    def postlog(self):
+        with open(self.p("/postlog"), "rb") as f:
+            return f.read().decode("latin-1")
+
+    def postlog_lines(self):
+        return self.postlog().splitlines()
+
+    def installed(self):
+        """Names of the package directories under /var/pdb."""
+        return sorted(n for n in os.listdir(self.p("/var/pdb")) if not n.startswith("."))
+
+    def read(self, relative, mode="r"):
+        with open(self.p(relative), mode) as f:
+            return f.read()
+
+    def exists(self, relative):
+        return os.path.lexists(self.p(relative))
+
+
+@pytest.fixture
+def root(tmp_path):
+    """A fresh router root: /var/pdb, /var/deinstall, /var/pckg, /tmp, /ram,
+    bash with its libraries, /dev/null and an empty install profile, so that
+    package scripts run inside it."""
+    r = tmp_path / "root"
+    for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev",
+              "kest/lib/install"):
+        os.makedirs(r / d, exist_ok=True)
+    (r / "kest/lib/install/profile.sh").write_text("")
+    if os.geteuid() == 0:
+        os.mknod(r / "dev/null", 0o20666, os.makedev(1, 3))
+        _copy_with_libraries("/bin/bash", str(r))
+    yield ScratchRoot(r)

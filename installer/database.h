@@ -1,0 +1,38 @@
+// The package database under "/var/pdb/": one directory per installed
+// package with plain text files a shell script could read.
+#pragma once
+
+#include "foundation/string.h"
+#include "installer/package_record.h"
+
+// Loads every record under "/var/pdb/" into the repository; warns "could not
+// open repo" and leaves the list empty when the directory cannot be opened.
+void open_repository(bool quiet);
+
+// Fills a record that holds only its name; what cannot be read makes it
+// invalid.
+void load_package_record(package_record& record);
+
+// Writes "deps", "conflicts", "bundle", "files" (unless without_files) and,
+// last, "version". The directory must exist. Reports and returns false.
+[[nodiscard]] bool write_package_record(const package_record& record, bool without_files);
+
+// Creates "/var/pdb/<name>" (0770) when it does not exist.
+[[nodiscard]] bool create_package_directory(const package_record& record);
+
+// Unlinks the scripts and meta files, then the directory.
+void delete_package_record(const package_record& record);
+
+package_record* find_package(const string& name);
+// The name of the first package whose file set holds path; empty when none.
+string owner_of_path(const string& path);
+// The first installed package one of whose conflicts the record meets.
+package_record* conflicting_package(const package_header& record);
+
+bool is_package_valid(package_record& record);
+void revalidate_packages();
+
+// Reports a failed write by the error code at hand: disk full, disk error,
+// or "could not create <item>: <error text>".
+void report_write_failure(const package_record& record, const char* item, int error);
+void report_broken_package(const package_record& record);

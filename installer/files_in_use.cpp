@@ -1,0 +1,97 @@
+#include "installer/files_in_use.h"
+
+#include <dirent.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "installer/database.h"
+#include "installer/messages.h"
+#include "installer/repository.h"
+
+namespace {
+
+bool is_below_proc(const char* path) { return strncmp(path, "/proc", 5) == 0; }
+
+void enter_in_use(const char* path) {
+  if (is_below_proc(path)) return;
+  the_repository().files_in_use.insert(string(path));
+}
+
+void scan_process_maps(const char* process) {
+  char maps_path[128];
+  if (snprintf(maps_path, sizeof maps_path, "/proc/%s/maps", process) >= (int)sizeof maps_path)
+    return;
+  FILE* maps = fopen(maps_path, "r");
+  if (!maps) return;
+  // A line longer than the buffer is read in pieces; a continuation piece
+  // parses as a line of its own and normally yields nothing.
+  char line[256];
+  while (fgets(line, sizeof line, maps)) {
+    unsigned inode = 0;
+    char path[256];
+    if (sscanf(line, "%*s %*s %*s %*s %u %255s", &inode, path) != 2 || inode == 0) continue;
+    enter_in_use(path);
+  }
+  fclose(maps);
+}
+
+void scan_process_fds(const char* process) {
+  char fd_directory[256];
+  if (snprintf(fd_directory, sizeof fd_directory, "/proc/%s/fd", process) >=
+      (int)sizeof fd_directory)
+    return;
+  DIR* descriptors = opendir(fd_directory);
+  if (!descriptors) return;
+  while (dirent* entry = readdir(descriptors)) {
+    char link_path[512];
+    snprintf(link_path, sizeof link_path, "%s/%s", fd_directory, entry->d_name);
+    char target[256];
+    ssize_t length = readlink(link_path, target, 255);
+    if (length < 0) continue;
+    target[length] = '\0';
+    struct stat status;
+    // Pipes, sockets and deleted files have targets that are not paths.
+    if (lstat(target, &status) != 0 || S_ISLNK(status.st_mode)) continue;
+    enter_in_use(target);
+  }
+  closedir(descriptors);
+}
+
+}  // namespace
+
+void scan_files_in_use() {
+  DIR* proc = opendir("/proc");
+  if (!proc) {
+    log_warning("could not open /proc");
+    return;
+  }
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    scan_process_maps(entry->d_name);
+    scan_process_fds(entry->d_name);
+  }
+  closedir(proc);
+}
+
+bool is_file_in_use(const string& path) { return the_repository().files_in_use.contains(path); }
+
+void collect_files(const char* directory) {
+  DIR* listing = opendir(directory);
+  if (!listing) return;
+  while (dirent* entry = readdir(listing)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    char path[512];
+    if (snprintf(path, sizeof path, "%s/%s", directory, entry->d_name) >= (int)sizeof path)
+      continue;  // a path cut short could name another file
+    struct stat status;
+    if (lstat(path, &status) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      collect_files(path);
+    } else if (owner_of_path(string(path)).empty()) {
+      unlink(path);
+    }
+  }
+  closedir(listing);
+}

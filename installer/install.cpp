@@ -1,0 +1,294 @@
+#include "installer/install.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include "installer/database.h"
+#include "installer/messages.h"
+#include "installer/placement.h"
+#include "installer/removal.h"
+#include "installer/repository.h"
+#include "package_format/version.h"
+
+namespace {
+
+typedef linked_list<package_record>::iterator record_position;
+
+const char ARCHITECTURE[] = "i386";
+
+record_position position_of(const package_record* record) {
+  linked_list<package_record>& list = the_repository().packages;
+  for (record_position it = list.begin(); it != list.end(); ++it)
+    if (*it == record) return it;
+  return list.end();
+}
+
+void drop_from_list(package_record* record) {
+  record_position position = position_of(record);
+  if (position != the_repository().packages.end()) the_repository().packages.erase(position);
+}
+
+// Steps 3 and 4 of the checks: dependencies met by valid installed
+// packages, and no installed package conflicting with this one.
+bool check_requirements(const package_record& record) {
+  for (const requirement_entry& dependency : record.dependencies) {
+    package_record* provider = find_package(dependency.name);
+    if (!provider || !provider->valid || !satisfies(*provider, dependency)) {
+      log_error("can not install %s: %s is not installed, but is required",
+                package_label(record).c_str(), requirement_label(dependency).c_str());
+      return false;
+    }
+  }
+  if (package_record* conflicting = conflicting_package(record)) {
+    log_error("can not install %s: it conflicts with %s", package_label(record).c_str(),
+              package_label(*conflicting).c_str());
+    return false;
+  }
+  return true;
+}
+
+// After a refusal inside a bundle: on to the next member, or the end.
+void skip_to_next_member(package_reader& reader) {
+  while (!reader.fail() && reader.current_type() != SECTION_PACKAGE_HEADER)
+    reader.next_wanted_section();
+}
+
+// Undoes a failed body. An unrecorded package has no database directory of
+// its own: the one of its name belongs to the installed package, whose
+// scripts and record stay untouched.
+void undo_install(package_record& record, bool unrecorded) {
+  if (unrecorded)
+    remove_package_files(record);
+  else
+    remove_package_installation(record);
+}
+
+bool store_script(package_record& record, package_reader& reader, bool unrecorded,
+                  const char* script_name) {
+  if (write_script(record, reader, reader.current_length(), script_name)) {
+    reader.next_wanted_section();
+    return true;
+  }
+  report_write_failure(record, script_name, errno);
+  undo_install(record, unrecorded);
+  return false;
+}
+
+bool install_body(package_record& record, package_reader& reader, bool standalone) {
+  const bool unrecorded = reader.is_unrecorded();
+  const string label = failure_label(record);
+  set_status_line(progress_bar(label, reader).c_str());
+  if (!unrecorded && !create_package_directory(record)) return false;
+  if (reader.current_type() == SECTION_INSTALL_SCRIPT &&
+      !store_script(record, reader, unrecorded, "oninstall"))
+    return false;
+  if (reader.current_type() == SECTION_UNINSTALL_SCRIPT &&
+      !store_script(record, reader, unrecorded, "onuninstall"))
+    return false;
+  if (reader.current_type() == SECTION_FILE_DATA) {
+    // A section longer than the rest of the file cannot be genuine.
+    if (reader.current_length() > reader.file_remaining()) {
+      report_broken_package(record);
+      undo_install(record, unrecorded);
+      return false;
+    }
+    if (!place_files(record, reader, unrecorded)) {
+      undo_install(record, unrecorded);
+      return false;
+    }
+    reader.next_wanted_section();
+  }
+  if (!unrecorded && !write_package_record(record, false)) {
+    undo_install(record, unrecorded);
+    return false;
+  }
+  sync();
+  run_script(record, "oninstall");
+  if (standalone) {
+    set_status_line("");
+    log_info("installed %s", package_label(record).c_str());
+  }
+  return true;
+}
+
+// Takes the installed version out and removes what depended on it in a way
+// the new version does not meet. When the new record itself would turn
+// invalid, nothing is removed: validity is restored, the old version goes
+// back to its place, and the install is refused with the reason.
+bool replace_installed(package_record* record) {
+  linked_list<package_record>& packages = the_repository().packages;
+  package_record* old = find_package(record->name);
+  record_position old_next = packages.end();
+  if (old) {
+    old_next = position_of(old);
+    ++old_next;
+    drop_from_list(old);
+  }
+  vector<package_record*> was_valid;
+  for (package_record* package : packages)
+    if (package->valid) was_valid.push_back(package);
+  packages.push_back(record);
+  revalidate_packages();
+  if (!record->valid) {
+    for (package_record* package : was_valid) package->valid = true;
+    drop_from_list(record);
+    if (old) packages.insert(old_next, old);
+    record->valid = true;
+    if (check_requirements(*record))
+      log_error("can not install %s: its requirements are not met", package_label(*record).c_str());
+    return false;
+  }
+  remove_invalid_packages(false, record);
+  if (old) {
+    remove_package_installation(*old);
+    delete old;
+  }
+  drop_from_list(record);
+  return true;
+}
+
+bool has_valid_name(package_record& record, bool member, package_reader& reader) {
+  if (is_valid_package_name(record.name)) return true;
+  report_broken_package(record);
+  if (member) skip_to_next_member(reader);
+  return false;
+}
+
+}  // namespace
+
+bool check_installable(const package_record& record, bool downgrade_mode, bool standalone) {
+  if (package_record* installed = find_package(record.name)) {
+    if (is_newer(record, *installed)) {
+      if (downgrade_mode) {
+        log_warning("omitting package %s: older package is already installed",
+                    package_label(record).c_str());
+        return false;
+      }
+    } else if (!downgrade_mode) {
+      if (is_newer(*installed, record))
+        log_warning("omitting package %s: newer package %s is already installed",
+                    package_label(record).c_str(), package_label(*installed).c_str());
+      else
+        log_warning("omitting package %s: it is already installed", package_label(record).c_str());
+      return false;
+    }
+  }
+  if (!record.architecture.empty() && record.architecture != ARCHITECTURE) {
+    if (standalone)
+      log_error("can not install %s: it is not made for %s, but for %s",
+                package_label(record).c_str(), ARCHITECTURE, record.architecture.c_str());
+    return false;
+  }
+  return check_requirements(record);
+}
+
+package_record* install_single_package(package_reader& reader, bool downgrade_mode,
+                                       const bundle_reference* bundle) {
+  package_record* record = new package_record;
+  if (bundle) record->bundle = *bundle;
+  if (!read_header_block(reader, *record)) {
+    delete record;
+    return nullptr;
+  }
+  if (!has_valid_name(*record, bundle != nullptr, reader)) {
+    delete record;
+    return nullptr;
+  }
+  if (!check_installable(*record, downgrade_mode, bundle == nullptr)) {
+    if (bundle) skip_to_next_member(reader);
+    package_record* installed = find_package(record->name);
+    delete record;
+    return installed;
+  }
+  if (!reader.is_unrecorded() && !replace_installed(record)) {
+    if (bundle) skip_to_next_member(reader);
+    package_record* installed = find_package(record->name);
+    delete record;
+    return installed;
+  }
+  if (!install_body(*record, reader, bundle == nullptr)) {
+    delete record;
+    return nullptr;
+  }
+  const string name = record->name;
+  the_repository().packages.push_back(record);
+  revalidate_packages();
+  remove_invalid_packages(true);
+  // The record is gone if the revalidation found it invalid after all.
+  return position_of(record) != the_repository().packages.end() ? record : nullptr;
+}
+
+int install_bundle(package_reader& reader, bool downgrade_mode) {
+  package_record* bundle = new package_record;
+  if (!read_header_block(reader, *bundle)) {
+    delete bundle;
+    return 1;
+  }
+  const string label = bundle_label(bundle->name, bundle->version);
+  if (!is_valid_package_name(bundle->name)) {
+    log_error("installation of %s failed: broken package", label.c_str());
+    delete bundle;
+    return 1;
+  }
+  if (!check_installable(*bundle, downgrade_mode, true)) {
+    delete bundle;
+    return 2;
+  }
+  if (package_record* installed = find_package(bundle->name)) {
+    remove_package_installation(*installed);
+    drop_from_list(installed);
+    delete installed;
+  }
+  if (!create_package_directory(*bundle)) {
+    delete bundle;
+    return 1;
+  }
+  if (!write_package_record(*bundle, true)) {
+    remove_package_installation(*bundle);
+    delete bundle;
+    return 1;
+  }
+  bundle_reference reference;
+  reference.name = bundle->name;
+  reference.version = bundle->version;
+  if (package_record* listed = find_package(bundle->name)) {
+    drop_from_list(listed);
+    delete listed;
+  }
+  linked_list<package_record>& packages = the_repository().packages;
+  packages.push_back(bundle);
+
+  string_set previous_members;
+  for (package_record* package : packages)
+    if (package->bundle.name == reference.name) previous_members.insert(package->name);
+
+  unsigned members = 0;
+  // A member whose header cannot be read leaves the reader failed at the
+  // same section; the failed state ends the loop.
+  while (!reader.fail() && reader.current_type() == SECTION_PACKAGE_HEADER) {
+    if (package_record* member = install_single_package(reader, downgrade_mode, &reference)) {
+      previous_members.erase(member->name);
+      ++members;
+    }
+  }
+  if (members == 0) return 3;
+  for (package_record* package : packages)
+    if (previous_members.contains(package->name)) package->valid = false;
+  revalidate_packages();
+  remove_invalid_packages(false);
+  set_status_line("");
+  log_info("installed %s", label.c_str());
+  return 0;
+}
+
+int install_package_stream(input_stream& stream, bool downgrade_mode) {
+  package_reader reader(stream);
+  static const int wanted[] = {SECTION_PACKAGE_HEADER, SECTION_BUNDLE_HEADER,
+                               SECTION_ARCHITECTURE,  SECTION_DEPENDENCIES,
+                               SECTION_CONFLICTS,     SECTION_FILE_DATA,
+                               SECTION_INSTALL_SCRIPT, SECTION_UNINSTALL_SCRIPT};
+  for (int type : wanted) reader.add_wanted_type(type);
+  if (reader.next_wanted_section() == SECTION_BUNDLE_HEADER)
+    return install_bundle(reader, downgrade_mode);
+  return install_single_package(reader, downgrade_mode, nullptr) ? 0 : 1;
+}

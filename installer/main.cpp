@@ -1,0 +1,116 @@
+// installer: the router's package manager. One run does one job: install the
+// package read from standard input, install one package file, process the
+// removal queue and the pending packages, or collect unowned files.
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "foundation/streams.h"
+#include "foundation/vector.h"
+#include "installer/database.h"
+#include "installer/files_in_use.h"
+#include "installer/install.h"
+#include "installer/messages.h"
+#include "installer/pending.h"
+#include "installer/removal.h"
+
+namespace {
+
+struct command_line {
+  string root;
+  string package_file;
+  bool file_collection = false;
+  bool standard_input_job = false;
+  bool downgrade_mode = false;
+  bool quiet = false;
+  vector<const char*> collect_paths;
+};
+
+bool is_package_file_name(const char* argument) {
+  size_t length = strlen(argument);
+  return length >= 4 && strcmp(argument + length - 4, ".kpk") == 0;
+}
+
+// Arguments are taken left to right; anything not understood prints the
+// usage line and the run ends with status 0 without touching anything.
+bool parse_command_line(int argc, char** argv, command_line& line) {
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (strcmp(argument, "--filegc") == 0) {
+      line.file_collection = true;
+      for (++i; i < argc; ++i) line.collect_paths.push_back(argv[i]);
+      return true;
+    }
+    if (strcmp(argument, "-r") == 0 && i + 1 < argc) {
+      line.root = argv[++i];
+    } else if (strcmp(argument, "-") == 0) {
+      line.standard_input_job = true;
+      return true;
+    } else if (strcmp(argument, "-q") == 0) {
+      line.quiet = true;
+    } else if (strcmp(argument, "-down") == 0) {
+      line.downgrade_mode = true;
+    } else if (strcmp(argument, "-b") == 0 || strcmp(argument, "--force") == 0 ||
+               strcmp(argument, "-i") == 0) {
+      // accepted and ignored
+    } else if (is_package_file_name(argument) && line.package_file.empty()) {
+      line.package_file = argument;
+    } else {
+      standard_output << "usage: installer [-q] [--filegc] [-r <root>] [-]" << endl;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Collection deletes everything below its argument that no package owns,
+// so the argument must name a directory the way the file lists do: absolute
+// and without a trailing "/" ("/" itself collects the whole root).
+void collect_argument(const char* argument) {
+  if (argument[0] != '/') {
+    log_error("file collection needs an absolute path: %s", argument);
+    return;
+  }
+  string directory(argument);
+  while (directory.length() > 0 && directory[directory.length() - 1] == '/')
+    directory.erase(directory.length() - 1);
+  collect_files(directory.c_str());
+}
+
+int run_job(const command_line& line) {
+  if (line.standard_input_job) return install_package_stream(standard_input, line.downgrade_mode);
+  if (!line.package_file.empty()) {
+    file_input_stream package(line.package_file.c_str());
+    if (!package.is_open()) return 1;
+    int status = install_package_stream(package, line.downgrade_mode);
+    package.close();
+    return status;
+  }
+  process_removal_queue();
+  process_pending_packages();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  command_line line;
+  if (!parse_command_line(argc, argv, line)) return 0;
+  if (!line.root.empty() && chroot(line.root.c_str()) != 0) {
+    // Going on in the current root would install into the wrong system.
+    perror("chroot");
+    return 1;
+  }
+  if (chdir("/") != 0) perror("chdir");
+  open_repository(line.quiet);
+  if (line.file_collection) {
+    for (const char* path : line.collect_paths) collect_argument(path);
+    return 0;
+  }
+  scan_files_in_use();
+  revalidate_packages();
+  remove_invalid_packages(true);
+  int status = run_job(line);
+  finish_run();
+  return status;
+}

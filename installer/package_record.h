@@ -1,0 +1,30 @@
+// One installed package as the installer knows it: the header block of its
+// package file plus its files, its validity and the bundle it came in.
+#pragma once
+
+#include <stdint.h>
+
+#include "foundation/string.h"
+#include "foundation/tree.h"
+#include "package_format/package_header.h"
+
+// The bundle a member package came in; an empty name for a standalone
+// package. Records loaded from the database have version 0 (only the name is
+// stored).
+struct bundle_reference {
+  string name;
+  uint32_t version = 0;
+};
+
+struct package_record : package_header {
+  string_set files;  // absolute paths; directories are never members
+  bool valid = true;
+  bundle_reference bundle;
+};
+
+// The bundle's name, and "-" with its version when that is not 0.
+string bundle_label(const string& name, uint32_t version);
+
+// How failures name a package: its package label, or for a member of a
+// bundle the bundle's label.
+string failure_label(const package_record& record);

@@ -1,0 +1,324 @@
+#include "installer/placement.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include "foundation/byte_buffer.h"
+#include "foundation/compressed_streams.h"
+#include "foundation/streams.h"
+#include "foundation/vector.h"
+#include "installer/database.h"
+#include "installer/files_in_use.h"
+#include "installer/messages.h"
+#include "installer/repository.h"
+
+namespace {
+
+constexpr size_t COPY_CHUNK = 16384;
+
+struct created_directory {
+  string path;
+  uint32_t mtime;
+};
+
+// How one entry went: placed, skipped, or failed after reporting why.
+enum entry_result { ENTRY_PLACED, ENTRY_SKIPPED, ENTRY_FAILED };
+
+struct entry_context {
+  package_record& record;
+  input_stream& data;
+  const file_entry& entry;
+  const string& name;  // as stored in the package: the item of failure reports
+  const string& path;
+};
+
+bool skip_data(input_stream& data, uint32_t size) {
+  char chunk[1024];
+  while (size > 0) {
+    uint32_t n = size < sizeof chunk ? size : (uint32_t)sizeof chunk;
+    if (data.read(chunk, n).fail()) return false;
+    size -= n;
+  }
+  return true;
+}
+
+entry_result broken(entry_context& c) {
+  report_broken_package(c.record);
+  return ENTRY_FAILED;
+}
+
+entry_result cannot_create(entry_context& c, int error) {
+  report_write_failure(c.record, c.name.c_str(), error);
+  return ENTRY_FAILED;
+}
+
+void set_attributes(const entry_context& c) {
+  // Results are ignored: a file system without owners still gets the file.
+  if (chown(c.path.c_str(), c.entry.uid, c.entry.gid) != 0) {
+  }
+  chmod(c.path.c_str(), c.entry.mode & 07777);
+  struct utimbuf times = {(time_t)c.entry.mtime, (time_t)c.entry.mtime};
+  utime(c.path.c_str(), &times);
+}
+
+entry_result place_symbolic_link(entry_context& c) {
+  if (c.entry.data_size > PATH_MAX) {
+    // No system can store such a target; the bytes must still be there.
+    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+    return cannot_create(c, ENAMETOOLONG);
+  }
+  char target[PATH_MAX + 1];
+  if (c.data.read(target, c.entry.data_size).fail()) return broken(c);
+  target[c.entry.data_size] = '\0';
+  if (memchr(target, '\0', c.entry.data_size)) return broken(c);
+  if (symlink(target, c.path.c_str()) != 0) return cannot_create(c, errno);
+  c.record.files.insert(c.path);
+  if (lchown(c.path.c_str(), c.entry.uid, c.entry.gid) != 0) {
+  }
+  return ENTRY_PLACED;
+}
+
+entry_result place_regular_file(entry_context& c) {
+  errno = 0;
+  file_output_stream out(c.path.c_str());
+  if (out.bad()) return cannot_create(c, errno);
+  c.record.files.insert(c.path);
+  static char chunk[COPY_CHUNK];
+  uint32_t left = c.entry.data_size;
+  while (left > 0) {
+    size_t n = left < COPY_CHUNK ? left : COPY_CHUNK;
+    if (c.data.read(chunk, n).fail()) return broken(c);
+    errno = 0;
+    if (out.write(chunk, n).fail()) return cannot_create(c, errno);
+    left -= (uint32_t)n;
+  }
+  errno = 0;
+  if (out.flush().fail()) return cannot_create(c, errno);
+  out.close();
+  set_attributes(c);
+  return ENTRY_PLACED;
+}
+
+entry_result place_node(entry_context& c, vector<created_directory>& directories) {
+  const uint32_t type = c.entry.mode & ENTRY_TYPE_MASK;
+  switch (type) {
+    case ENTRY_SYMBOLIC_LINK:
+      return place_symbolic_link(c);
+    case ENTRY_REGULAR:
+      return place_regular_file(c);
+    case ENTRY_DIRECTORY:
+      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+      if (mkdir(c.path.c_str(), c.entry.mode & 07777) != 0) return cannot_create(c, errno);
+      directories.push_back(created_directory{c.path, c.entry.mtime});
+      set_attributes(c);
+      return ENTRY_PLACED;
+    case ENTRY_CHARACTER_DEVICE:
+    case ENTRY_BLOCK_DEVICE: {
+      if (c.entry.data_size != 4) return broken(c);
+      unsigned char bytes[4];
+      if (c.data.read((char*)bytes, 4).fail()) return broken(c);
+      uint32_t device = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (uint32_t)bytes[3] << 24;
+      if (mknod(c.path.c_str(), c.entry.mode, (dev_t)device) != 0) return cannot_create(c, errno);
+      c.record.files.insert(c.path);
+      set_attributes(c);
+      return ENTRY_PLACED;
+    }
+    case ENTRY_FIFO:
+      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+      if (mkfifo(c.path.c_str(), c.entry.mode & 07777) != 0) return cannot_create(c, errno);
+      c.record.files.insert(c.path);
+      set_attributes(c);
+      return ENTRY_PLACED;
+    default:
+      return broken(c);
+  }
+}
+
+// Something exists at the path: keep an existing directory, leave another
+// package's file alone, replace a file nobody owns.
+entry_result clear_path(entry_context& c, bool unrecorded) {
+  struct stat existing;
+  if (lstat(c.path.c_str(), &existing) != 0) return ENTRY_PLACED;
+  const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
+  if (S_ISDIR(existing.st_mode) && is_directory_entry) {
+    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+    return ENTRY_SKIPPED;
+  }
+  if (!unrecorded) {
+    string owner = owner_of_path(c.path);
+    if (!owner.empty()) {
+      log_warning("file %s collides with %s package", c.path.c_str(), owner.c_str());
+      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+      return ENTRY_SKIPPED;
+    }
+    log_warning("ghost file %s", c.path.c_str());
+  }
+  unlink(c.path.c_str());
+  return ENTRY_PLACED;
+}
+
+}  // namespace
+
+string progress_bar(const string& label, const package_reader& reader) {
+  string text("installing ");
+  text.append(label);
+  text.append(" [");
+  const uint64_t width = text.length() < 76 ? 76 - text.length() : 0;
+  uint64_t filled = reader.total_size() ? width * reader.position() / reader.total_size() : 0;
+  // A file header that understates the size must not overrun the bar.
+  if (filled > width) filled = width;
+  text.append((size_t)filled, '#');
+  text.append((size_t)(width - filled), ' ');
+  text.append(']');
+  return text;
+}
+
+bool place_files(package_record& record, package_reader& reader, bool unrecorded) {
+  inflating_input_stream data(reader);
+  vector<created_directory> directories;
+  const string label = failure_label(record);
+  bool ok = true;
+  for (;;) {
+    unsigned char header[FILE_ENTRY_HEADER_SIZE];
+    if (data.fail() || data.read((char*)header, sizeof header).fail()) break;
+    const file_entry entry = decode_file_entry(header);
+    string name;
+    name.resize(entry.name_length);
+    if (entry.name_length && data.read(name.begin(), entry.name_length).fail()) {
+      report_broken_package(record);
+      ok = false;
+      break;
+    }
+    string path(name);
+    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    entry_context c{record, data, entry, name, path};
+    // A name with a zero byte would reach the system calls cut short and
+    // enter the database as another path.
+    if (memchr(name.c_str(), '\0', name.length())) {
+      broken(c);
+      ok = false;
+      break;
+    }
+    entry_result result = clear_path(c, unrecorded);
+    if (result == ENTRY_PLACED) result = place_node(c, directories);
+    if (result == ENTRY_FAILED) {
+      ok = false;
+      break;
+    }
+    if (result == ENTRY_PLACED) set_status_line(progress_bar(label, reader).c_str());
+  }
+  // Creating entries inside the directories changed their times.
+  for (const created_directory& directory : directories) {
+    struct utimbuf times = {(time_t)directory.mtime, (time_t)directory.mtime};
+    utime(directory.path.c_str(), &times);
+  }
+  return ok;
+}
+
+namespace {
+
+string script_path(const package_record& record, const char* script_name) {
+  string path("/var/pdb/");
+  path.append(record.name);
+  path.append('/');
+  path.append(script_name);
+  return path;
+}
+
+}  // namespace
+
+bool write_script(package_record& record, package_reader& reader, uint32_t length,
+                  const char* script_name) {
+  // The body grows only as its bytes arrive, so a forged length cannot size
+  // an allocation; it is whole before the script file exists.
+  if (length > reader.file_remaining()) {
+    report_broken_package(record);
+    return false;
+  }
+  byte_buffer body;
+  char chunk[4096];
+  uint32_t left = length;
+  while (left > 0) {
+    uint32_t n = left < sizeof chunk ? left : (uint32_t)sizeof chunk;
+    if (reader.read(chunk, n).fail()) {
+      report_broken_package(record);
+      return false;
+    }
+    body.append(chunk, n);
+    left -= n;
+  }
+  const string path = script_path(record, script_name);
+  errno = 0;
+  file_output_stream out(path.c_str());
+  out << "#!/bin/bash\n" << "\n" << ". /kest/lib/install/profile.sh\n" << "\n";
+  out.write((const char*)body.data(), body.size());
+  out.flush();
+  int error = errno;
+  bool ok = !out.fail();
+  out.close();
+  if (ok && chmod(path.c_str(), 0755) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) report_write_failure(record, script_name, error);
+  return ok;
+}
+
+bool run_script(const package_record& record, const char* script_name) {
+  const string path = script_path(record, script_name);
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return true;
+  string command(path);
+  command.append(" >/dev/null 2>&1");
+  pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/bash", "bash", "-c", command.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  if (child > 0) {
+    int exit_word = 0;
+    pid_t waited;
+    do {
+      waited = waitpid(child, &exit_word, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == child && exit_word == 0) return true;
+  }
+  log_warning("package %s %s script failed", package_label(record).c_str(), script_name);
+  return false;
+}
+
+namespace {
+
+unsigned parked_file_counter = 0;
+
+}  // namespace
+
+void remove_package_files(package_record& record) {
+  for (const string& path : record.files) {
+    if (is_file_in_use(path)) {
+      // Keeps the file reachable for the process that uses it.
+      char parked[32];
+      struct stat status;
+      do {
+        snprintf(parked, sizeof parked, "/tmp/inst%u", ++parked_file_counter);
+      } while (stat(parked, &status) == 0);
+      if (link(path.c_str(), parked) != 0) log_warning("link failed: %s", strerror(errno));
+    }
+    unlink(path.c_str());
+  }
+  record.files.clear();
+}
+
+void remove_package_installation(package_record& record) {
+  run_script(record, "onuninstall");
+  remove_package_files(record);
+  delete_package_record(record);
+}

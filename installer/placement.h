@@ -1,0 +1,30 @@
+// The disk side of one package: placing its files, storing and running its
+// scripts, removing its files again.
+#pragma once
+
+#include <stdint.h>
+
+#include "installer/package_record.h"
+#include "package_format/package_reader.h"
+
+// Creates the entries of the file data section the reader stands at, with
+// owners, modes and times; collisions with other packages' files are
+// skipped, files nobody owns are replaced. Reports and returns false; what
+// was placed stays in the file set for the caller to undo.
+[[nodiscard]] bool place_files(package_record& record, package_reader& reader, bool unrecorded);
+
+// Stores the script section the reader stands at as "/var/pdb/<name>/<script_name>".
+[[nodiscard]] bool write_script(package_record& record, package_reader& reader, uint32_t length,
+                                const char* script_name);
+
+// True when there is no such script or it exited with status 0; warns otherwise.
+bool run_script(const package_record& record, const char* script_name);
+
+// Unlinks the record's files, parking the ones in use under "/tmp/inst%u".
+void remove_package_files(package_record& record);
+
+// Uninstall script, files, database directory.
+void remove_package_installation(package_record& record);
+
+// The progress bar of an install: "installing <label> [###   ]", 77 characters.
+string progress_bar(const string& label, const package_reader& reader);

@@ -1,0 +1,18 @@
+// Taking packages off the router: removal of invalid packages, the order in
+// which a set of packages is removed, and the removal queue.
+#pragma once
+
+#include "foundation/linked_list.h"
+#include "installer/package_record.h"
+
+// Orders the list so that a package goes before the packages it depends on
+// (one insertion pass), removes each from disk and frees the records. The
+// list is left empty.
+void uninstall_packages(linked_list<package_record>& removal, bool verbose);
+
+// Takes every invalid package out of the installed list and removes them;
+// never touches `keep`, which stays listed whatever its validity.
+void remove_invalid_packages(bool verbose, const package_record* keep = nullptr);
+
+// The queue step: removes the packages named in "/var/deinstall/".
+void process_removal_queue();
