@@ -54,6 +54,17 @@ struct file_entry {
 // Decodes a 30-byte entry header.
 file_entry decode_file_entry(const unsigned char* bytes);
 
+// Why an entry makes its package broken, or none when it is sound: a device
+// whose data is not the 4-byte device number, or a type other than regular
+// file, link, directory, device or FIFO.
+const char* file_entry_problem(const file_entry& entry);
+
+// Little-endian fields of the format, byte by byte so any host reads them alike.
+inline uint16_t decode_u16(const unsigned char* p) { return (uint16_t)(p[0] | p[1] << 8); }
+inline uint32_t decode_u32(const unsigned char* p) {
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
 // The reader is itself an input stream whose reads are bounded by the
 // current section's payload, so an inflating_input_stream can be built over
 // it for the file data. It wraps a file or standard input; the stream is not
@@ -67,6 +78,9 @@ class package_reader : public input_stream {
   bool is_unrecorded() const { return magic_ == PACKAGE_MAGIC_UNRECORDED; }
   uint32_t magic() const { return magic_; }
   void add_wanted_type(int type);
+  // Wants every section, known types or not: for tools that copy or list
+  // a file section by section.
+  void want_every_type() { every_type_wanted_ = true; }
 
   // Moves to the next section of a wanted type and returns its type; -1 (eof
   // and fail set) at the end of the file or when a section header cannot be
@@ -93,6 +107,10 @@ class package_reader : public input_stream {
   uint32_t current_length_;
   int wanted_[16];
   int wanted_count_;
+  bool every_type_wanted_;
+
+  bool is_wanted(int type) const;
+  int end_of_file();
 };
 
 // The header step: from a reader standing at a section of type 1 or 18,
@@ -101,3 +119,14 @@ class package_reader : public input_stream {
 // section after the header block. False when anything is short or the type
 // is wrong.
 [[nodiscard]] bool read_header_block(package_reader& reader, package_header& header);
+
+// The single steps of the header block, for tools that walk the sections
+// themselves. Each reads from the current section and fails when it is short.
+// The 32-byte header record of a section of type 1 or 18.
+[[nodiscard]] bool read_header_record(package_reader& reader, package_header& header);
+// A requirement list: a count, then 32-byte entries; grows with the bytes
+// actually read, never with the count alone.
+[[nodiscard]] bool read_requirement_list(package_reader& reader, vector<requirement_entry>& list);
+// The whole current payload as text (the architecture name); grows with the
+// bytes actually read.
+[[nodiscard]] bool read_payload_text(package_reader& reader, string& text);

@@ -1,0 +1,25 @@
+#include "package_format/package_header.h"
+
+string package_label(const package_header& package) {
+  string label(package.name);
+  label.append('-');
+  label.append(format_version(package.version));
+  return label;
+}
+
+bool satisfies(const package_header& package, const requirement_entry& entry) {
+  if (package.name != entry.name) return false;
+  if (package.version < entry.minimum) return false;
+  if (entry.maximum != 0 && package.version > entry.maximum) return false;
+  return true;
+}
+
+bool is_newer(const package_header& a, const package_header& b) {
+  if (a.version != b.version) return a.version > b.version;
+  return a.build_time > b.build_time;
+}
+
+bool is_valid_package_name(const string& name) {
+  if (name.empty() || name[0] == '.') return false;  // also "." and ".."
+  return name.find('/') < 0;
+}
