@@ -130,12 +130,14 @@ bool replace_installed(package_record* record) {
   packages.push_back(record);
   revalidate_packages();
   if (!record->valid) {
-    for (package_record* package : was_valid) package->valid = true;
+    // The reason is what the revalidation found: a requirement that the
+    // removal of the old version's dependents would take away.
     drop_from_list(record);
-    if (old) packages.insert(old_next, old);
-    record->valid = true;
     if (check_requirements(*record))
       log_error("can not install %s: its requirements are not met", package_label(*record).c_str());
+    for (package_record* package : was_valid) package->valid = true;
+    if (old) packages.insert(old_next, old);
+    record->valid = true;
     return false;
   }
   remove_invalid_packages(false, record);
