@@ -25,9 +25,8 @@ record_position position_of(linked_list<package_record>& list, const package_rec
   return list.end();
 }
 
-// Moves one record from the end of its place in `from` to the end of `to`.
-void move_to_end(linked_list<package_record>& from, record_position position,
-                 linked_list<package_record>& to) {
+// Moves one record from its place in whatever list holds it to the end of `to`.
+void move_to_end(record_position position, linked_list<package_record>& to) {
   record_position next = position;
   ++next;
   to.splice(to.end(), position, next);
@@ -89,7 +88,7 @@ void complete_bundles(linked_list<package_record>& installed, linked_list<packag
       if (package->bundle.name == bundle) member_left = true;
     if (member_left) continue;
     package_record* bundle_record = find_package(bundle);
-    if (bundle_record) move_to_end(installed, position_of(installed, bundle_record), removal);
+    if (bundle_record) move_to_end(position_of(installed, bundle_record), removal);
   }
 }
 
@@ -118,13 +117,13 @@ bool keep_dependencies(linked_list<package_record>& installed, linked_list<packa
   while (!removal.empty() && find_kept_dependency(removal, &kept, &dependent)) {
     log_warning("can not uninstall %s: %s depends on it", kept->name.c_str(),
                 package_label(*dependent).c_str());
-    move_to_end(removal, position_of(removal, kept), installed);
+    move_to_end(position_of(removal, kept), installed);
     const string key = kept->bundle.name.empty() ? kept->name : kept->bundle.name;
     record_position it = removal.begin();
     while (it != removal.end()) {
       record_position next = it;
       ++next;
-      if ((*it)->name == key || (*it)->bundle.name == key) move_to_end(removal, it, installed);
+      if ((*it)->name == key || (*it)->bundle.name == key) move_to_end(it, installed);
       it = next;
     }
   }
@@ -151,12 +150,12 @@ void process_removal_queue() {
     }
     string name(entry->d_name);
     if (package_record* package = find_package(name)) {
-      move_to_end(installed, position_of(installed, package), removal);
+      move_to_end(position_of(installed, package), removal);
       record_position it = installed.begin();
       while (it != installed.end()) {
         record_position next = it;
         ++next;
-        if ((*it)->bundle.name == name) move_to_end(installed, it, removal);
+        if ((*it)->bundle.name == name) move_to_end(it, removal);
         it = next;
       }
     }
