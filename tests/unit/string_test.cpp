@@ -2,32 +2,53 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "support/alloc_counter.h"
 
 namespace {
 
-::string bytes(std::initializer_list<unsigned char> list) {
-  ::string s;
-  for (unsigned char c : list) s.append((char)c);
-  return s;
+::string from_std(const std::string& s) { return ::string(s.data(), s.size()); }
+std::string to_std(const ::string& s) { return std::string(s.c_str(), s.length()); }
+
+// Reads tests/unit/data/string_order.txt: one name per line, \xHH for a byte.
+std::vector<std::string> read_ordered_names() {
+  std::ifstream in(TESS_TEST_DATA "/string_order.txt");
+  EXPECT_TRUE(in) << "cannot open string_order.txt";
+  std::vector<std::string> names;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::string name;
+    for (size_t i = 0; i < line.size(); ++i) {
+      if (line.compare(i, 2, "\\x") == 0) {
+        name += (char)std::stoi(line.substr(i + 2, 2), nullptr, 16);
+        i += 3;
+      } else {
+        name += line[i];
+      }
+    }
+    names.push_back(name);
+  }
+  return names;
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Empty strings and allocation
+// Allocation
 
 TEST(string, default_string_gives_empty_text_without_allocating) {
   alloc_scope scope;
-  ::string s;
+  ::string s, copy(s), empty_text(""), moved(static_cast<::string&&>(copy));
   EXPECT_STREQ(s.c_str(), "");
-  EXPECT_EQ(s.length(), 0u);
-  ::string copy(s);
-  ::string empty_text("");
-  EXPECT_STREQ(copy.c_str(), "");
   EXPECT_STREQ(empty_text.c_str(), "");
+  EXPECT_STREQ(moved.c_str(), "");
+  s.erase(0);
+  s.clear();
+  EXPECT_EQ(s.length(), 0u);
   EXPECT_EQ(scope.allocations(), 0u);
 }
 
@@ -37,45 +58,195 @@ TEST(string, single_byte_appends_allocate_once_for_fifteen_bytes_then_once_per_b
     ::string s;
     for (int i = 0; i < 1000; ++i) {
       s.append((char)('a' + i % 26));
-      size_t expected = i < 15 ? 1 : 1 + (size_t)(i - 14);
-      ASSERT_EQ(scope.allocations(), expected) << "after append " << i + 1;
+      ASSERT_EQ(scope.allocations(), i < 15 ? 1u : (size_t)i - 13) << "after append " << i + 1;
       ASSERT_EQ(s.capacity(), s.length() < 15 ? 15u : s.length());
+      ASSERT_EQ(s.c_str()[s.length()], '\0');
     }
     EXPECT_EQ(scope.allocations(), 986u);
-    EXPECT_EQ(s.length(), 1000u);
-    EXPECT_EQ(s[999], (char)('a' + 999 % 26));
-    EXPECT_EQ(s.c_str()[1000], '\0');
   }
   EXPECT_EQ(scope.live(), 0);
 }
 
-TEST(string, block_holds_capacity_plus_terminator) {
+TEST(string, block_is_exact_capacity_plus_terminator_and_reused_when_large_enough) {
   alloc_scope scope;
   ::string s("short");
   EXPECT_EQ(scope.bytes(), 16u);
-  ::string longer(40, 'x');
-  EXPECT_EQ(scope.bytes(), 16u + 41u);
-  EXPECT_EQ(longer.capacity(), 40u);
+  s = "a text of thirty bytes exactly";
+  EXPECT_EQ(scope.allocations(), 2u);
+  EXPECT_EQ(s.capacity(), 30u);
+  s = "shorter";
+  s.assign("0123456789", 10);
+  s.replace(0, 3, "abcdefgh");
+  s.insert(0, 5, '-');
+  EXPECT_EQ(s, "-----abcdefgh3456789");
+  EXPECT_EQ(scope.allocations(), 2u);
+  s.reserve(31);
+  EXPECT_EQ(s.capacity(), 31u);
+  EXPECT_EQ(s, "-----abcdefgh3456789");
+  EXPECT_EQ(scope.bytes(), 16u + 31u + 32u);
+}
+
+TEST(string, operations_leave_nothing_allocated) {
+  alloc_scope scope;
+  {
+    ::string a("some/path"), b(a, 2, 3), c(a + "/file" + b);
+    c.swap(a);
+    a = static_cast<::string&&>(c);
+    b = a.substr(4);
+    b.resize(40, '.');
+  }
+  EXPECT_EQ(scope.live(), 0);
 }
 
 // ---------------------------------------------------------------------------
-// Comparison order
+// Order and equality
 
-TEST(string, high_bytes_order_before_ascii) {
-  ::string with_e9 = bytes({'c', 'a', 'f', 0xE9});
-  ::string with_a("cafa");
-  EXPECT_LT(with_e9.compare(with_a), 0);
-  EXPECT_GT(with_a.compare(with_e9), 0);
-  EXPECT_TRUE(with_e9 < with_a);
+TEST(string, names_from_the_order_table_compare_in_table_order) {
+  std::vector<std::string> names = read_ordered_names();
+  ASSERT_GT(names.size(), 20u);
+  for (size_t i = 0; i < names.size(); ++i) {
+    for (size_t j = 0; j < names.size(); ++j) {
+      int expected = i < j ? -1 : i > j ? 1 : 0;
+      ASSERT_EQ(from_std(names[i]).compare(from_std(names[j])), expected)
+          << "line " << i << " against line " << j;
+    }
+    EXPECT_EQ(::string().compare(from_std(names[i])), -1);
+  }
 }
 
-TEST(string, prefix_orders_first) {
-  ::string ab("ab"), abc("abc"), abd("abd");
-  EXPECT_EQ(ab.compare(abc), -1);
-  EXPECT_EQ(abc.compare(ab), 1);
-  EXPECT_EQ(abc.compare(abd), -1);
-  EXPECT_EQ(abd.compare("abc"), 1);
-  EXPECT_EQ(abc.compare("abc"), 0);
-  EXPECT_EQ(::string().compare(""), 0);
-  EXPECT_EQ(::string().compare("a"), -1);
+TEST(string, compare_and_equality_see_embedded_zeros_and_lengths) {
+  ::string a("lib\0a", 5), b("lib\0b", 5), prefix("lib");
+  EXPECT_EQ(a.compare(b), -1);
+  EXPECT_FALSE(a == b);
+  EXPECT_FALSE(prefix == a);
+  EXPECT_EQ(a.compare("lib"), 1);  // the text stops at its zero
+  EXPECT_EQ(prefix.compare("lib"), 0);
+  EXPECT_TRUE(prefix == "lib");
+  EXPECT_FALSE(prefix == "li");
+  EXPECT_TRUE(::string() == "");
+  EXPECT_EQ(compare_signed_bytes("\xE9", 1, "a", 1), -1);
+}
+
+// ---------------------------------------------------------------------------
+// Parts, counts and positions
+
+TEST(string, counts_past_the_end_are_clamped) {
+  ::string s("abcdef");
+  EXPECT_EQ(s.substr(4, 100), "ef");
+  EXPECT_EQ(s.substr(6), "");
+  EXPECT_EQ(s.substr(9), "");
+  EXPECT_EQ(::string(s, 2, 1000), "cdef");
+  char buffer[8] = {};
+  EXPECT_EQ(s.copy(buffer, 50, 3), 3u);
+  EXPECT_STREQ(buffer, "def");
+  EXPECT_EQ(s.copy(buffer, 5, 7), 0u);
+  EXPECT_EQ(::string(s).append(s, 4, 99), "abcdefef");
+  EXPECT_EQ(::string(s).insert(1, s, 5, 99), "afbcdef");
+  EXPECT_EQ(::string(s).replace(2, 99, "XY"), "abXY");
+  EXPECT_EQ(::string(s).erase(3, 1000), "abc");
+  EXPECT_EQ(::string(s).erase(10, 2), "abcdef");
+}
+
+TEST(string, edits_keep_embedded_zeros_and_the_terminator) {
+  ::string s("a\0b", 3);
+  s.insert(1, 2, '\0');
+  s.append(std::string("\0c", 2).data(), 2);
+  s.replace(0, 1, ::string("\0\0", 2));
+  EXPECT_EQ(to_std(s), std::string("\0\0\0\0\0b\0c", 8));
+  EXPECT_EQ(s.find('b'), 5);
+  EXPECT_EQ(s.find("\0c", 2, 0), 6);
+  s.erase(1, 5);
+  EXPECT_EQ(to_std(s), std::string("\0\0c", 3));
+  EXPECT_EQ(s.c_str()[3], '\0');
+  s.resize(5, 'x');
+  s.resize(4);
+  EXPECT_EQ(to_std(s), std::string("\0\0cx", 4));
+}
+
+TEST(string, replace_grows_or_shrinks_the_gap) {
+  ::string s("/usr/lib/file");
+  EXPECT_EQ(s.replace(5, 3, "share"), "/usr/share/file");
+  EXPECT_EQ(s.replace(1, 9, "x"), "/x/file");
+  EXPECT_EQ(s.replace(0, 0, 2, '.'), "../x/file");
+  EXPECT_EQ(s.erase_at(0), "./x/file");
+}
+
+TEST(string, sources_inside_the_string_itself_survive_growth) {
+  ::string s("abcdefghijklm");  // 13 of 15 bytes
+  s.append(s);
+  EXPECT_EQ(s, "abcdefghijklmabcdefghijklm");
+  s = "0123456789abcde";
+  s.insert(3, s.c_str() + 10);
+  EXPECT_EQ(s, "012abcde3456789abcde");
+  s.replace(0, 2, s.begin() + 15, s.end());
+  EXPECT_EQ(s, "abcde2abcde3456789abcde");
+  s = s.c_str() + 18;
+  EXPECT_EQ(s, "abcde");
+}
+
+// ---------------------------------------------------------------------------
+// Searches
+
+TEST(string, searches_find_first_and_last_occurrences) {
+  ::string s("/var/pdb/pkg/files");
+  EXPECT_EQ(s.find("/"), 0);
+  EXPECT_EQ(s.find("/", 1), 4);
+  EXPECT_EQ(s.find(::string("pkg")), 9);
+  EXPECT_EQ(s.find('f', 13), 13);
+  EXPECT_EQ(s.rfind('/'), 12);
+  EXPECT_EQ(s.rfind('/', 11), 8);
+  EXPECT_EQ(s.rfind("/", 12), 12);
+  EXPECT_EQ(s.rfind("files"), 13);
+  EXPECT_EQ(s.rfind("/var", 0), 0);
+  EXPECT_EQ(s.find_first_of("dp"), 5);
+  EXPECT_EQ(s.find_first_not_of("/varp"), 6);
+  EXPECT_EQ(s.find_last_of("/a"), 12);
+  EXPECT_EQ(s.find_last_not_of("sefil"), 12);
+  EXPECT_EQ(s.find_last_of("v", 1), 1);
+}
+
+TEST(string, every_failed_search_returns_minus_one) {
+  ::string s("abcabc"), empty;
+  const long none = -1;
+  for (const ::string* t : {&s, &empty}) {
+    EXPECT_EQ(t->find("abd"), none);
+    EXPECT_EQ(t->find('x'), none);
+    EXPECT_EQ(t->rfind("cab", 1), none);
+    EXPECT_EQ(t->rfind('z'), none);
+    EXPECT_EQ(t->find_first_of("xyz"), none);
+    EXPECT_EQ(t->find_first_not_of("abc"), none);
+    EXPECT_EQ(t->find_last_of("xyz"), none);
+    EXPECT_EQ(t->find_last_not_of("cba"), none);
+    EXPECT_EQ(t->find("abcabcabc"), none);
+    EXPECT_EQ(t->rfind("abcabcabc"), none);
+  }
+  // A start at or beyond the length never matches, not even the empty text.
+  for (size_t pos : {(size_t)6, (size_t)7, ::string::npos}) {
+    EXPECT_EQ(s.find("a", pos), none);
+    EXPECT_EQ(s.find("", pos), none);
+    EXPECT_EQ(s.find('c', pos), none);
+    EXPECT_EQ(s.find_first_of("abc", pos), none);
+    EXPECT_EQ(s.find_first_not_of("x", pos), none);
+  }
+  EXPECT_EQ(empty.find(""), none);
+  EXPECT_EQ(empty.rfind(""), none);
+}
+
+TEST(string, random_searches_agree_with_a_reference) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text, needle;
+    for (int i = random() % 12; i > 0; --i) text += "ab\0"[random() % 3];
+    for (int i = random() % 3; i > 0; --i) needle += "ab\0"[random() % 3];
+    size_t pos = random() % 14;
+    ::string s = from_std(text);
+    long expected_find = -1, expected_rfind = -1;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text.compare(i, needle.size(), needle) != 0 || i + needle.size() > text.size()) continue;
+      if (i >= pos && expected_find < 0) expected_find = (long)i;
+      if (i <= pos) expected_rfind = (long)i;
+    }
+    ASSERT_EQ(s.find(needle.data(), needle.size(), pos), expected_find) << round;
+    ASSERT_EQ(s.rfind(needle.data(), needle.size(), pos), expected_rfind) << round;
+  }
 }
