@@ -25,6 +25,9 @@ class inflating_buffer : public stream_buffer {
   uint32_t total() const { return total_; }
 
  private:
+  // Reads the next compressed bytes from the source; false when it has none.
+  bool refill_input();
+
   char putback_and_output_[1 + AREA_SIZE];
   char input_[AREA_SIZE];
   z_stream zlib_;
@@ -38,6 +41,7 @@ class inflating_buffer : public stream_buffer {
 class deflating_buffer : public stream_buffer {
  public:
   static constexpr size_t PUT_AREA_SIZE = 4095;
+  static constexpr size_t AREA_SIZE = 4096;  // compressed output per deflate step
   explicit deflating_buffer(stream_buffer* destination);
   ~deflating_buffer() override;
 
@@ -49,10 +53,17 @@ class deflating_buffer : public stream_buffer {
   bool finish();
 
  private:
+  // Moves the put area into the compressor; false when finished, when zlib
+  // fails or when the destination refuses output.
+  bool compress_pending();
+  // False, and remembered, when the destination takes fewer than n bytes.
+  bool write_output(const char* bytes, size_t n);
+
   char put_area_[PUT_AREA_SIZE + 1];
   z_stream zlib_;
   stream_buffer* destination_;
   bool finished_;
+  bool lost_output_;  // the destination refused compressed bytes at some point
 };
 
 // An input stream over another input stream's buffer, owning its

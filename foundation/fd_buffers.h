@@ -17,8 +17,13 @@ class fd_input_buffer : public stream_buffer {
   int underflow() override;
 
   int fd() const { return fd_; }
+  // Forgets the descriptor (which the owner is about to close) and what is
+  // buffered, so nothing is read later from a number reused by another file.
+  void drop_descriptor();
 
  private:
+  void empty_get_area();
+
   char storage_[1 + BUFFER_SIZE];  // putback byte, then the buffer
   int fd_;
 };
@@ -39,9 +44,15 @@ class fd_output_buffer : public stream_buffer {
   int overflow(int c) override;
 
   int fd() const { return fd_; }
+  // Forgets the descriptor (which the owner is about to close) and any bytes
+  // not yet written, so the destructor cannot write to a number reused by
+  // another file.
+  void drop_descriptor();
 
  private:
   bool flush_put_area();
+  // Flushes until the put area is empty; false when a flush writes nothing.
+  bool drain_put_area();
 
   char storage_[PUT_AREA_SIZE + 1];
   int fd_;

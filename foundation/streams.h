@@ -8,6 +8,8 @@
 #include "foundation/stream_buffer.h"
 
 class string;
+class fd_input_buffer;
+class fd_output_buffer;
 
 enum stream_flags : uint32_t {
   FLAG_BOOLALPHA = 0x001,
@@ -165,6 +167,7 @@ class file_input_stream : public input_stream {
 
  private:
   int fd_;
+  fd_input_buffer* file_buffer_;  // owned
 };
 
 // Open-mode bit for file_output_stream: append instead of truncate.
@@ -183,6 +186,7 @@ class file_output_stream : public output_stream {
 
  private:
   int fd_;
+  fd_output_buffer* file_buffer_;  // owned
 };
 
 // Descriptors 0, 1 and 2. Never flushed implicitly, not even at exit: every
