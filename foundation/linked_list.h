@@ -66,7 +66,7 @@ class linked_list : public linked_list_base {
 
   iterator begin() const { return iterator(sentinel()->next); }
   iterator end() const { return iterator(sentinel()); }
-  T* first() const { return **begin(); }
+  T* first() const { return *begin(); }
   T* last() const { return *iterator(sentinel()->previous); }
 
   iterator insert(iterator position, T* value) {
