@@ -29,9 +29,11 @@ void scan_process_maps(const char* process) {
   // parses as a line of its own and normally yields nothing.
   char line[256];
   while (fgets(line, sizeof line, maps)) {
-    unsigned inode = 0;
+    // Inode numbers are read whole: one cut to 32 bits could read as 0 and
+    // let a mapped file be removed from under its process.
+    unsigned long long inode = 0;
     char path[256];
-    if (sscanf(line, "%*s %*s %*s %*s %u %255s", &inode, path) != 2 || inode == 0) continue;
+    if (sscanf(line, "%*s %*s %*s %*s %llu %255s", &inode, path) != 2 || inode == 0) continue;
     enter_in_use(path);
   }
   fclose(maps);
@@ -78,7 +80,8 @@ void scan_files_in_use() {
 bool is_file_in_use(const string& path) { return the_repository().files_in_use.contains(path); }
 
 void collect_files(const char* directory) {
-  DIR* listing = opendir(directory);
+  // The root comes as "", so that its entries are formed as "/<name>".
+  DIR* listing = opendir(directory[0] != '\0' ? directory : "/");
   if (!listing) return;
   while (dirent* entry = readdir(listing)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;

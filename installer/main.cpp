@@ -3,6 +3,7 @@
 // removal queue and the pending packages, or collect unowned files.
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "foundation/streams.h"
@@ -64,16 +65,37 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
 }
 
 // Collection deletes everything below its argument that no package owns,
-// so the argument must name a directory the way the file lists do: absolute
-// and without a trailing "/" ("/" itself collects the whole root).
+// and a file is owned only when the path formed for it equals a path of a
+// package's file list. The argument must therefore name a directory the way
+// the file lists do: absolute, without "." or ".." components. Repeated and
+// trailing "/" are dropped, so "/" collects the whole root (handed on as "").
+// As inside the collection, a symbolic link is not followed.
 void collect_argument(const char* argument) {
   if (argument[0] != '/') {
     log_error("file collection needs an absolute path: %s", argument);
     return;
   }
-  string directory(argument);
-  while (directory.length() > 0 && directory[directory.length() - 1] == '/')
-    directory.erase(directory.length() - 1);
+  string directory;
+  const char* component = argument;
+  for (;;) {
+    while (*component == '/') ++component;
+    if (*component == '\0') break;
+    const char* end = component;
+    while (*end != '\0' && *end != '/') ++end;
+    const size_t length = (size_t)(end - component);
+    if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.'))) {
+      log_error("file collection needs a path without . or ..: %s", argument);
+      return;
+    }
+    directory.append('/');
+    directory.append(component, length);
+    component = end;
+  }
+  struct stat status;
+  if (!directory.empty() && lstat(directory.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    log_error("file collection does not follow the symbolic link %s", argument);
+    return;
+  }
   collect_files(directory.c_str());
 }
 
