@@ -1,0 +1,240 @@
+#include "foundation/fd_buffers.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string pattern(size_t n, size_t seed = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = (char)((i * 7 + seed) % 251);
+  return s;
+}
+
+// One record per write(): the test sees how the buffer cut its writes.
+struct record_pair {
+  int fds[2];
+  record_pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0); }
+  ~record_pair() { close(fds[0]), close(fds[1]); }
+  std::vector<size_t> records() {
+    std::vector<size_t> sizes;
+    static char scratch[1 << 16];
+    ssize_t n;
+    while ((n = recv(fds[1], scratch, sizeof scratch, MSG_DONTWAIT)) > 0) sizes.push_back(n);
+    return sizes;
+  }
+};
+
+struct temp_file {
+  char path[32] = "/tmp/fd_buffers_XXXXXX";
+  int fd = mkstemp(path);
+  ~temp_file() { close(fd), unlink(path); }
+  std::string contents() {
+    std::string s(1 << 16, '\0');
+    ssize_t n = pread(fd, &s[0], s.size(), 0);
+    s.resize(n < 0 ? 0 : n);
+    return s;
+  }
+};
+
+TEST(fd_output_buffer, holds_4095_bytes_and_the_4096th_writes_them_all_at_once) {
+  record_pair pair;
+  fd_output_buffer buffer(pair.fds[0]);
+  std::string data = pattern(4096);
+  for (size_t i = 0; i < 4095; ++i) ASSERT_EQ(buffer.put_byte(data[i]), (unsigned char)data[i]);
+  EXPECT_TRUE(pair.records().empty());
+  buffer.put_byte(data[4095]);
+  EXPECT_EQ(pair.records(), std::vector<size_t>{4096});
+  EXPECT_EQ(buffer.sync_buffer(), 0);
+  EXPECT_TRUE(pair.records().empty());
+}
+
+TEST(fd_output_buffer, writes_of_1024_bytes_or_more_flush_then_bypass_the_buffer) {
+  record_pair pair;
+  fd_output_buffer buffer(pair.fds[0]);
+  std::string data = pattern(5000);
+  EXPECT_EQ(buffer.xsputn(data.data(), 10), 10u);
+  EXPECT_EQ(buffer.xsputn(data.data(), 1023), 1023u);
+  EXPECT_TRUE(pair.records().empty());
+  EXPECT_EQ(buffer.xsputn(data.data(), 5000), 5000u);
+  EXPECT_EQ(pair.records(), (std::vector<size_t>{1033, 5000}));
+}
+
+TEST(fd_output_buffer, destructor_flushes_and_leaves_the_descriptor_open) {
+  temp_file file;
+  { fd_output_buffer(file.fd).xsputn("kept", 4); }
+  EXPECT_EQ(file.contents(), "kept");
+  EXPECT_NE(fcntl(file.fd, F_GETFD), -1);
+}
+
+TEST(fd_output_buffer, seeks_flush_first) {
+  temp_file file;
+  fd_output_buffer buffer(file.fd);
+  buffer.xsputn("abc", 3);
+  EXPECT_EQ(buffer.seekpos(1, OPEN_OUTPUT), 1);
+  buffer.put_byte('X');
+  EXPECT_EQ(buffer.seekoff(0, SEEK_FROM_END, OPEN_OUTPUT), 3);
+  EXPECT_EQ(file.contents(), "aXc");
+}
+
+// A file size limit makes write() stop part-way and then fail (EFBIG).
+class limited_file : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+  }
+  void TearDown() override {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, old_handler_);
+  }
+  void limit(rlim_t bytes) {
+    rlimit r = saved_;
+    r.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
+  }
+  temp_file file;
+  rlimit saved_;
+  void (*old_handler_)(int);
+};
+
+TEST_F(limited_file, partial_flush_succeeds_and_keeps_the_rest_for_the_next) {
+  fd_output_buffer buffer(file.fd);
+  std::string data = pattern(300);
+  buffer.xsputn(data.data(), 300);
+  limit(100);
+  EXPECT_EQ(buffer.sync_buffer(), 0);
+  EXPECT_EQ(file.contents(), data.substr(0, 100));
+  EXPECT_EQ(buffer.sync_buffer(), -1);  // nothing at all could be written
+  limit(RLIM_INFINITY);
+  EXPECT_EQ(buffer.sync_buffer(), 0);
+  EXPECT_EQ(file.contents(), data);
+}
+
+TEST_F(limited_file, refused_overflow_takes_nothing_and_stays_inside_the_buffer) {
+  fd_output_buffer buffer(file.fd);
+  std::string data = pattern(5000);
+  limit(0);
+  for (size_t i = 0; i < 4095; ++i) buffer.put_byte(data[i]);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(buffer.put_byte('!'), END_OF_DATA);
+  EXPECT_EQ(buffer.xsputn(data.data(), 2000), 0u);
+  limit(RLIM_INFINITY);
+  EXPECT_EQ(buffer.sync_buffer(), 0);
+  EXPECT_TRUE(file.contents() == data.substr(0, 4095));
+}
+
+TEST_F(limited_file, large_write_goes_out_after_every_buffered_byte) {
+  fd_output_buffer buffer(file.fd);
+  std::string data = pattern(2300);
+  buffer.xsputn(data.data(), 300);
+  limit(100);
+  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 0u);
+  limit(RLIM_INFINITY);
+  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 2000u);
+  EXPECT_TRUE(file.contents() == data);
+}
+
+// A signal without SA_RESTART interrupts a blocked read or write; the buffer
+// must try again instead of taking EINTR for the end or a failure.
+struct interrupting_signal {
+  struct sigaction saved;
+  explicit interrupting_signal(int delay_ms) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};
+    sigaction(SIGALRM, &action, &saved);
+    itimerval timer = {{0, 0}, {0, delay_ms * 1000}};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+  }
+  ~interrupting_signal() { sigaction(SIGALRM, &saved, nullptr); }
+};
+
+TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int capacity = fcntl(fds[1], F_GETPIPE_SZ);
+  std::string fill(capacity, 'f');
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  ASSERT_EQ(write(fds[1], fill.data(), fill.size()), capacity);  // the pipe is full
+  fcntl(fds[1], F_SETFL, 0);
+  {
+    fd_output_buffer output(fds[1]);
+    output.xsputn("late", 4);
+    interrupting_signal alarm(30);
+    std::thread drain([&] {
+      usleep(200000);
+      std::string sink(capacity, '\0');
+      EXPECT_EQ(read(fds[0], &sink[0], sink.size()), capacity);
+    });
+    EXPECT_EQ(output.sync_buffer(), 0);
+    drain.join();
+  }
+  fd_input_buffer input(fds[0]);
+  EXPECT_EQ(input.next_byte(), 'l');
+  char rest[3];
+  EXPECT_EQ(input.xsgetn(rest, 3), 3u);
+  interrupting_signal alarm(30);
+  std::thread writer([&] { usleep(200000), (void)!write(fds[1], "z", 1); });
+  EXPECT_EQ(input.next_byte(), 'z');
+  writer.join();
+  close(fds[0]), close(fds[1]);
+}
+
+TEST(fd_input_buffer, one_byte_can_be_put_back_across_a_refill) {
+  temp_file file;
+  std::string data = pattern(4100);
+  ASSERT_EQ(write(file.fd, data.data(), data.size()), 4100);
+  lseek(file.fd, 0, SEEK_SET);
+  fd_input_buffer buffer(file.fd);
+  for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]);
+  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4096]);
+  EXPECT_EQ(buffer.unget(), (unsigned char)data[4096]);
+  EXPECT_EQ(buffer.put_back(data[4095]), (unsigned char)data[4095]);
+  EXPECT_EQ(buffer.unget(), END_OF_DATA);
+  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4095]);
+}
+
+TEST(fd_input_buffer, large_read_takes_buffered_bytes_first_and_keeps_the_last_for_put_back) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string data = pattern(3003);
+  ASSERT_EQ(write(fds[1], data.data(), 3), 3);
+  fd_input_buffer buffer(fds[0]);
+  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[0]);  // the buffer holds two more
+  ASSERT_EQ(write(fds[1], data.data() + 3, 3000), 3000);
+  std::string got(2000, '\0');
+  EXPECT_EQ(buffer.xsgetn(&got[0], 2000), 2000u);
+  EXPECT_TRUE(got == data.substr(1, 2000));
+  EXPECT_EQ(buffer.unget(), (unsigned char)data[2000]);
+  close(fds[1]);
+  std::string rest(2000, '\0');
+  // The byte put back comes first; the read is short at the end of the data.
+  EXPECT_EQ(buffer.xsgetn(&rest[0], 2000), 1003u);
+  EXPECT_TRUE(rest.substr(0, 1003) == data.substr(2000));
+  close(fds[0]);
+}
+
+TEST(fd_input_buffer, relative_seek_counts_from_the_byte_the_caller_reads_next) {
+  temp_file file;
+  ASSERT_EQ(write(file.fd, "0123456789", 10), 10);
+  lseek(file.fd, 0, SEEK_SET);
+  fd_input_buffer buffer(file.fd);
+  EXPECT_EQ(buffer.next_byte(), '0');
+  EXPECT_EQ(buffer.seekoff(0, SEEK_FROM_CURRENT, OPEN_INPUT), 1);
+  EXPECT_EQ(buffer.seekoff(3, SEEK_FROM_CURRENT, OPEN_INPUT), 4);
+  EXPECT_EQ(buffer.next_byte(), '4');
+  EXPECT_EQ(buffer.seekpos(8, OPEN_INPUT), 8);
+  EXPECT_EQ(buffer.next_byte(), '8');
+  EXPECT_EQ(buffer.seekoff(-1, SEEK_FROM_BEGIN, OPEN_INPUT), -1);
+}
+
+}  // namespace
