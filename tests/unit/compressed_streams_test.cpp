@@ -1,0 +1,221 @@
+#include "foundation/compressed_streams.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+#include <string>
+
+#include "foundation/string.h"
+#include "support/recording_buffer.h"
+
+namespace {
+
+std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = (char)generator();
+  return s;
+}
+
+// Compressible, but not trivially: words drawn from a small vocabulary.
+std::string text_bytes(size_t n) {
+  static const char* words[] = {"router ", "package ", "kernel ", "disk\n", "0x1f ", "install "};
+  std::mt19937 generator(7);
+  std::string s;
+  while (s.size() < n) s += words[generator() % 6];
+  s.resize(n);
+  return s;
+}
+
+std::string deflate_through_buffer(const std::string& data) {
+  recording_buffer sink;
+  deflating_buffer buffer(&sink);
+  EXPECT_EQ(buffer.xsputn(data.data(), data.size()), data.size());
+  EXPECT_TRUE(buffer.finish());
+  return sink.bytes;
+}
+
+std::string inflate_through_buffer(const std::string& compressed, size_t chunk = SIZE_MAX) {
+  memory_source source(compressed, chunk);
+  inflating_buffer buffer(&source);
+  std::string out, piece(10000, '\0');
+  size_t got;
+  while ((got = buffer.xsgetn(&piece[0], piece.size())) > 0) out.append(piece, 0, got);
+  EXPECT_EQ(buffer.total(), (uint32_t)out.size());
+  return out;
+}
+
+std::string zlib_compress(const std::string& data, int level = Z_DEFAULT_COMPRESSION) {
+  uLongf size = compressBound(data.size());
+  std::string out(size, '\0');
+  EXPECT_EQ(compress2((Bytef*)&out[0], &size, (const Bytef*)data.data(), data.size(), level), Z_OK);
+  out.resize(size);
+  return out;
+}
+
+std::string zlib_uncompress(const std::string& compressed, size_t size) {
+  std::string out(size + 1, '\0');
+  uLongf got = out.size();
+  EXPECT_EQ(uncompress((Bytef*)&out[0], &got, (const Bytef*)compressed.data(), compressed.size()),
+            Z_OK);
+  out.resize(got);
+  return out;
+}
+
+TEST(compressed_streams, round_trips_agree_with_zlib_at_every_area_boundary) {
+  for (size_t size : {0, 1, 4095, 4096, 4097, (3 << 20) + 17}) {
+    SCOPED_TRACE(size);
+    std::string data = random_bytes(size, (unsigned)size);
+    std::string ours = deflate_through_buffer(data);
+    EXPECT_TRUE(zlib_uncompress(ours, size) == data);
+    EXPECT_TRUE(inflate_through_buffer(ours) == data);
+    EXPECT_TRUE(inflate_through_buffer(zlib_compress(data)) == data);
+    std::string text = text_bytes(size);
+    EXPECT_TRUE(inflate_through_buffer(deflate_through_buffer(text)) == text);
+  }
+}
+
+TEST(compressed_streams, a_trickling_source_and_empty_blocks_do_not_end_the_data) {
+  // Sync points put empty stored blocks into the stream; a source that hands
+  // out a byte at a time makes many refills consume input without output.
+  std::string data = text_bytes(20000);
+  z_stream z = {};
+  ASSERT_EQ(deflateInit(&z, 6), Z_OK);
+  std::string compressed(compressBound(data.size()) + 4096, '\0');
+  z.next_out = (Bytef*)&compressed[0];
+  z.avail_out = compressed.size();
+  for (size_t at = 0; at < data.size(); at += 1000) {
+    z.next_in = (Bytef*)&data[at];
+    z.avail_in = 1000;
+    ASSERT_EQ(deflate(&z, at + 1000 < data.size() ? Z_FULL_FLUSH : Z_FINISH),
+              at + 1000 < data.size() ? Z_OK : Z_STREAM_END);
+  }
+  compressed.resize(z.total_out);
+  deflateEnd(&z);
+  EXPECT_TRUE(inflate_through_buffer(compressed, 1) == data);
+  EXPECT_EQ(inflate_through_buffer(zlib_compress(""), 1), "");
+}
+
+TEST(compressed_streams, streams_carry_text_and_numbers_both_ways) {
+  recording_buffer sink;
+  output_stream plain_out(&sink);
+  {
+    deflating_output_stream out(plain_out);
+    out << "version " << 42 << ' ' << 3.5 << endl << "last line";
+    EXPECT_TRUE(out.good());
+  }  // destruction finishes the compressed stream
+  memory_source source(sink.bytes);
+  input_stream plain_in(&source);
+  inflating_input_stream in(plain_in);
+  string word, line;
+  int number = 0;
+  double value = 0;
+  in >> word >> number >> value;
+  in.ignore(1).getline(line);
+  EXPECT_EQ(word, "version");
+  EXPECT_EQ(number, 42);
+  EXPECT_EQ(value, 3.5);
+  EXPECT_EQ(line, "last line");
+  EXPECT_EQ(in.rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
+  EXPECT_EQ(in.total(), 29u);
+}
+
+TEST(compressed_streams, broken_data_ends_short_without_a_crash) {
+  std::string data = text_bytes(50000);
+  std::string compressed = zlib_compress(data);
+  // Garbage may decode to other bytes for a while, but the stream must end.
+  std::string out(4 * data.size(), '\0');
+  for (std::string broken : {std::string(), compressed.substr(0, compressed.size() / 2),
+                             "x" + compressed.substr(1), compressed.substr(0, 40) +
+                             std::string(64, '\xff') + compressed.substr(104)}) {
+    SCOPED_TRACE(broken.size());
+    memory_source source(broken);
+    input_stream plain(&source);
+    inflating_input_stream in(plain);
+    in.read(&out[0], out.size());
+    EXPECT_EQ(in.rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
+    EXPECT_LT(in.gcount(), out.size());
+  }
+  // A cut stream delivers what zlib could decode from the bytes present.
+  std::string part = inflate_through_buffer(compressed.substr(0, compressed.size() / 2));
+  EXPECT_GT(part.size(), 4096u);
+  EXPECT_TRUE(data.compare(0, part.size(), part) == 0);
+}
+
+TEST(compressed_streams, only_forward_seeks_work_and_the_position_is_total) {
+  std::string data = text_bytes(10000);
+  memory_source source(zlib_compress(data));
+  input_stream plain(&source);
+  inflating_input_stream in(plain);
+  EXPECT_EQ(in.get(), (unsigned char)data[0]);
+  EXPECT_EQ(in.seekg(0, SEEK_FROM_CURRENT).tellg(), 4096);
+  EXPECT_EQ(in.seekg(100, SEEK_FROM_CURRENT).get(), (unsigned char)data[101]);
+  EXPECT_TRUE(in.seekg(-1, SEEK_FROM_CURRENT).fail());  // refused, nothing consumed
+  in.clear();
+  EXPECT_TRUE(in.seekg(4095).fail());
+  in.clear();
+  EXPECT_EQ(in.seekg(4096 + 10).get(), (unsigned char)data[102 + 10]);
+  EXPECT_TRUE(in.seekg(0, SEEK_FROM_END).fail());
+  in.clear();
+  EXPECT_TRUE(in.seekg(100000, SEEK_FROM_CURRENT).fail());
+}
+
+TEST(inflating_buffer, one_byte_can_be_put_back_at_the_start_of_a_fill) {
+  std::string data = text_bytes(5000);  // compressible: the first fill is a full area
+  memory_source source(zlib_compress(data));
+  inflating_buffer buffer(&source);
+  for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]);
+  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4096]);
+  EXPECT_EQ(buffer.unget(), (unsigned char)data[4096]);
+  EXPECT_EQ(buffer.put_back(data[4095]), (unsigned char)data[4095]);
+  EXPECT_EQ(buffer.unget(), END_OF_DATA);
+  EXPECT_EQ(buffer.put_byte('x'), END_OF_DATA);  // there is no put area
+}
+
+// Shows how many bytes wait in the put area, not yet handed to zlib.
+class inspectable_deflater : public deflating_buffer {
+ public:
+  using deflating_buffer::deflating_buffer;
+  size_t pending() const { return put_write_ - put_begin_; }
+};
+
+TEST(deflating_buffer, the_4096th_byte_hands_the_put_area_to_zlib) {
+  recording_buffer sink;
+  auto* owned = new inspectable_deflater(&sink);
+  inspectable_deflater& buffer = *owned;
+  std::string data = random_bytes(1 << 20, 2);
+  for (size_t i = 0; i < 4095; ++i) buffer.put_byte(data[i]);
+  EXPECT_EQ(buffer.pending(), 4095u);
+  EXPECT_EQ(buffer.put_byte(data[4095]), (unsigned char)data[4095]);
+  EXPECT_EQ(buffer.pending(), 0u);
+  buffer.xsputn(data.data() + 4096, data.size() - 4096);
+  EXPECT_GT(sink.bytes.size(), 0u);  // compressed output flows before finish
+  EXPECT_TRUE(buffer.finish());
+  EXPECT_FALSE(buffer.finish());
+  size_t writes = sink.write_sizes.size();
+  EXPECT_EQ(buffer.put_byte('x'), END_OF_DATA);  // nothing is taken after the end
+  EXPECT_EQ(buffer.sync_buffer(), -1);
+  delete owned;  // finished already: destruction writes nothing more
+  EXPECT_EQ(sink.write_sizes.size(), writes);
+  EXPECT_TRUE(zlib_uncompress(sink.bytes, data.size()) == data);
+}
+
+TEST(deflating_buffer, a_destination_that_refuses_bytes_makes_finish_fail) {
+  std::string data = random_bytes(100000, 3);
+  recording_buffer sink;
+  sink.capacity = 0;
+  deflating_buffer buffer(&sink);
+  EXPECT_LT(buffer.xsputn(data.data(), data.size()), data.size());
+  sink.capacity = SIZE_MAX;  // takes the end, but the middle is already lost
+  EXPECT_FALSE(buffer.finish());
+  recording_buffer short_sink;
+  short_sink.per_call = 10;
+  output_stream plain(&short_sink);
+  deflating_output_stream out(plain);
+  out.write(data.data(), data.size());
+  EXPECT_TRUE(out.bad());
+  EXPECT_FALSE(out.finish());
+}
+
+}  // namespace
