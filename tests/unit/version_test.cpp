@@ -1,0 +1,145 @@
+// Version numbers: formatting, the order of the 32-bit values, parsing the
+// notation people write, and the package predicates built on them.
+#include "package_format/version.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "package_format/package_header.h"
+
+namespace {
+
+package_header package(const char* name, version_number version, uint32_t build_time = 0) {
+  package_header p;
+  p.name = name;
+  p.version = version;
+  p.build_time = build_time;
+  return p;
+}
+
+requirement_entry requirement(const char* name, version_number minimum, version_number maximum) {
+  requirement_entry e;
+  e.name = name;
+  e.minimum = minimum;
+  e.maximum = maximum;
+  return e;
+}
+
+version_number parsed(const char* text) {
+  version_number v = 0;
+  EXPECT_TRUE(parse_version(text, &v)) << text;
+  return v;
+}
+
+std::vector<std::string> order_table() {
+  std::ifstream in(TESS_TEST_DATA "/version_order.txt");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+TEST(version, formats_every_stage_and_the_unnamed_one) {
+  struct {
+    version_number v;
+    const char* text;
+  } cases[] = {
+      {make_version(2, 9, 'f', 0), "2.9"},       {make_version(2, 9, 'f', 1), "2.9.1"},
+      {make_version(2, 9, 'c', 3), "2.9rc3"},    {make_version(2, 9, 'a', 0), "2.9alpha"},
+      {make_version(2, 9, 'b', 10), "2.9beta10"}, {make_version(2, 9, 'b', 0), "2.9beta"},
+      {0, "0.0"},                                {make_version(2, 9, 0, 5), "2.95"},
+      {make_version(2, 9, 'z', 0), "2.9"},       {make_version(255, 255, 'a', 255), "255.255alpha255"},
+  };
+  for (const auto& c : cases) EXPECT_STREQ(format_version(c.v), c.text) << std::hex << c.v;
+}
+
+TEST(version, format_buffer_is_shared_and_overwritten) {
+  const char* first = format_version(make_version(1, 0, 'f', 0));
+  const char* second = format_version(make_version(3, 4, 'c', 5));
+  EXPECT_EQ(first, second);
+  EXPECT_STREQ(first, "3.4rc5");
+}
+
+TEST(version, table_is_in_release_order_and_round_trips) {
+  std::vector<std::string> table = order_table();
+  ASSERT_GE(table.size(), 20u);
+  version_number previous = 0;
+  for (size_t i = 0; i < table.size(); ++i) {
+    version_number v = parsed(table[i].c_str());
+    EXPECT_STREQ(format_version(v), table[i].c_str());
+    if (i > 0) {
+      EXPECT_LT(previous, v) << table[i - 1] << " should order below " << table[i];
+    }
+    previous = v;
+  }
+}
+
+TEST(version, parses_the_documented_examples_to_their_fields) {
+  EXPECT_EQ(parsed("2.9"), make_version(2, 9, 'f', 0));
+  EXPECT_EQ(parsed("2.9.1"), make_version(2, 9, 'f', 1));
+  EXPECT_EQ(parsed("2.9rc3"), make_version(2, 9, 'c', 3));
+  EXPECT_EQ(parsed("2.9beta10"), make_version(2, 9, 'b', 10));
+  EXPECT_EQ(parsed("2.9alpha"), make_version(2, 9, 'a', 0));
+  // A third component of 0 is the same value as none.
+  EXPECT_EQ(parsed("2.9.0"), make_version(2, 9, 'f', 0));
+}
+
+TEST(version, refuses_what_cannot_be_a_version_number) {
+  const char* bad[] = {"",      "2",        "2.",      ".9",       "2.9.",     "256.0",
+                       "2.256", "2.9.256",  "2.9rc256", "2.9.1.1", "2.9gamma", "2.9 ",
+                       " 2.9",  "2.9rc-1",  "2.9.1rc1", "-1.0",    "2.9RC1",   "2,9",
+                       "2.9rc3x", "99999999999.0", "2.9alpha1beta"};
+  for (const char* text : bad) {
+    version_number v = 0x12345678;
+    EXPECT_FALSE(parse_version(text, &v)) << '"' << text << '"';
+    EXPECT_EQ(v, 0x12345678u) << "a refused text must leave the result alone: " << text;
+  }
+  version_number v;
+  EXPECT_FALSE(parse_version(nullptr, &v));
+}
+
+TEST(version, labels_show_the_minimum_only_when_set) {
+  EXPECT_STREQ(requirement_label(requirement("ppp", 0, parsed("3.0"))).c_str(), "ppp");
+  EXPECT_STREQ(requirement_label(requirement("ppp", parsed("2.9rc1"), parsed("3.0"))).c_str(),
+               "ppp-2.9rc1");
+  EXPECT_STREQ(package_label(package("ppp", parsed("2.9.1"))).c_str(), "ppp-2.9.1");
+  EXPECT_STREQ(package_label(package("zero", 0)).c_str(), "zero-0.0");
+}
+
+TEST(version, satisfies_checks_name_then_both_bounds) {
+  version_number v = parsed("2.9");
+  package_header ppp = package("ppp", v);
+  EXPECT_TRUE(satisfies(ppp, requirement("ppp", 0, 0)));
+  EXPECT_TRUE(satisfies(ppp, requirement("ppp", v, v)));
+  EXPECT_TRUE(satisfies(ppp, requirement("ppp", parsed("2.9rc7"), 0)));
+  EXPECT_FALSE(satisfies(ppp, requirement("ppp", parsed("2.9.1"), 0)));
+  EXPECT_FALSE(satisfies(ppp, requirement("ppp", 0, v - 1)));
+  EXPECT_FALSE(satisfies(ppp, requirement("PPP", 0, 0)));
+  EXPECT_FALSE(satisfies(ppp, requirement("pppd", 0, 0)));
+  EXPECT_FALSE(satisfies(ppp, requirement("pp", 0, 0)));
+}
+
+TEST(version, is_newer_uses_build_time_only_between_equal_versions) {
+  package_header old_late = package("p", parsed("2.9"), 500);
+  package_header new_early = package("p", parsed("2.9.1"), 100);
+  EXPECT_TRUE(is_newer(new_early, old_late));
+  EXPECT_FALSE(is_newer(old_late, new_early));
+  package_header rebuilt = package("p", parsed("2.9"), 501);
+  EXPECT_TRUE(is_newer(rebuilt, old_late));
+  EXPECT_FALSE(is_newer(old_late, rebuilt));
+  package_header same = package("p", parsed("2.9"), 500);
+  EXPECT_FALSE(is_newer(same, old_late));
+  EXPECT_FALSE(is_newer(old_late, same));
+}
+
+TEST(version, package_names_that_would_leave_the_database_are_invalid) {
+  for (const char* name : {"", ".", "..", ".hidden", "a/b", "/", "../x"})
+    EXPECT_FALSE(is_valid_package_name(string(name))) << '"' << name << '"';
+  for (const char* name : {"a", "ppp", "lib.so", "x..y", "sixteen-bytes-ok"})
+    EXPECT_TRUE(is_valid_package_name(string(name))) << name;
+}
