@@ -1,0 +1,366 @@
+#include "foundation/tree.h"
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/alloc_counter.h"
+
+namespace {
+
+std::string to_std(const ::string& s) { return std::string(s.c_str(), s.length()); }
+::string from_std(const std::string& s) { return ::string(s.data(), s.size()); }
+
+// The order the tree must keep, written from its definition: signed bytes,
+// a prefix first.
+struct signed_less {
+  bool operator()(const std::string& a, const std::string& b) const {
+    auto signed_byte_less = [](char x, char y) { return (signed char)x < (signed char)y; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), signed_byte_less);
+  }
+};
+
+// The string set with its insides opened for inspection.
+class checked_set : public string_set {
+ public:
+  using tree_base::header;
+  using tree_base::insert_node;
+  using tree_base::root;
+  using tree_base::value_of;
+};
+
+std::vector<std::string> contents(const string_set& s) {
+  std::vector<std::string> out;
+  for (const ::string& v : s) out.push_back(to_std(v));
+  return out;
+}
+
+// Walks the subtree; returns its black height (missing children count 1).
+int walk(const tree_node_base* n, const tree_node_base* parent,
+         std::vector<const tree_node_base*>& order, std::string& fault) {
+  if (!n) return 1;
+  if (n->parent != parent) fault += "wrong parent link; ";
+  if (n->colour == TREE_RED && ((n->left && n->left->colour == TREE_RED) ||
+                                (n->right && n->right->colour == TREE_RED)))
+    fault += "red node with a red child; ";
+  if (order.size() > 100000) {
+    fault += "cycle; ";
+    return 0;
+  }
+  int left = walk(n->left, n, order, fault);
+  order.push_back(n);
+  int right = walk(n->right, n, order, fault);
+  if (left != right) fault += "unequal black heights; ";
+  return left + (n->colour == TREE_BLACK);
+}
+
+// Order, colours, black heights, header links and count, checked without
+// the tree's own code; then the tree's verify() must agree.
+::testing::AssertionResult check_tree_invariants(const checked_set& s, bool unique = true) {
+  const tree_node_base* header = s.header();
+  std::vector<const tree_node_base*> order;
+  std::string fault;
+  if (header->colour != TREE_RED) fault += "header not red; ";
+  if (s.root() && s.root()->colour != TREE_BLACK) fault += "red root; ";
+  walk(s.root(), header, order, fault);
+  if (order.size() != s.size()) fault += "count differs from the nodes; ";
+  const tree_node_base* first = order.empty() ? header : order.front();
+  const tree_node_base* last = order.empty() ? header : order.back();
+  if (header->left != first || header->right != last) fault += "stale leftmost/rightmost; ";
+  for (size_t i = 1; i < order.size(); ++i) {
+    std::string a = to_std(static_cast<const string_tree_node*>(order[i - 1])->value);
+    std::string b = to_std(static_cast<const string_tree_node*>(order[i])->value);
+    if (signed_less()(b, a) || (unique && !signed_less()(a, b))) fault += "out of order; ";
+  }
+  // Iteration in both directions must visit the same nodes.
+  std::vector<const tree_node_base*> forward, backward;
+  for (auto it = s.begin(); it != s.end() && forward.size() <= order.size(); ++it) {
+    forward.push_back(it.node());
+  }
+  for (auto it = s.end(); it != s.begin() && backward.size() <= order.size();) {
+    backward.insert(backward.begin(), (--it).node());
+  }
+  if (forward != order || backward != order) fault += "iteration differs from the structure; ";
+  if (!s.verify()) fault += "verify() reports a fault; ";
+  if (fault.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << fault << "\n" << s.dump().c_str();
+}
+
+// Number of nodes on the shortest and the longest path from the root down
+// to a missing child.
+void path_lengths(const tree_node_base* n, size_t depth, size_t& shortest, size_t& longest) {
+  if (!n) {
+    shortest = std::min(shortest, depth);
+    longest = std::max(longest, depth);
+    return;
+  }
+  path_lengths(n->left, depth + 1, shortest, longest);
+  path_lengths(n->right, depth + 1, shortest, longest);
+}
+
+std::vector<std::string> key_pool(std::mt19937& random, size_t n) {
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < n; ++i) {
+    std::string k = "/usr/";
+    for (int j = random() % 4; j >= 0; --j) k += "aAz/\xE9\x80"[random() % 6];
+    keys.push_back(k);
+  }
+  return keys;
+}
+
+// A tree of ints that counts its comparisons through the context word.
+struct int_node : tree_node_base {
+  int value;
+};
+
+class counting_tree : public tree_base {
+ public:
+  counting_tree() : tree_base(less, &comparisons) {}
+  ~counting_tree() { clear(destroy); }
+  tree_node_base* insert_at_hint(tree_node_base* hint, int v) {
+    tree_node_base *x, *y, *existing;
+    find_hint_unique_position(hint, &v, &x, &y, &existing);
+    return existing ? nullptr : insert_node(x, y, make(v));
+  }
+  static tree_node_base* make(int v) {
+    int_node* n = new int_node;
+    n->value = v;
+    return n;
+  }
+  using tree_base::header;
+  using tree_base::insert_node;
+  using tree_base::value_of;
+  size_t comparisons = 0;
+
+ private:
+  static bool less(void* context, const void* a, const void* b) {
+    ++*static_cast<size_t*>(context);
+    return *static_cast<const int*>(a) < *static_cast<const int*>(b);
+  }
+  static void destroy(tree_node_base* n) { delete static_cast<int_node*>(n); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Long random runs against a reference set
+
+TEST(tree, random_inserts_and_erases_keep_every_invariant) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    std::mt19937 random(seed);
+    std::vector<std::string> keys = key_pool(random, 150);
+    checked_set s;
+    std::set<std::string, signed_less> reference;
+    for (int step = 0; step < 3000; ++step) {
+      const std::string& k = keys[random() % keys.size()];
+      ::string key = from_std(k);
+      switch (random() % 8) {
+        case 0: case 1: case 2: {
+          auto result = s.insert(key);
+          ASSERT_EQ(result.inserted, reference.insert(k).second);
+          ASSERT_EQ(to_std(*result.position), k);
+          break;
+        }
+        case 3: {  // a hint that is right, or anywhere
+          auto hint = random() % 2 ? s.lower_bound(key) : s.begin();
+          for (int n = random() % 3; n > 0 && hint != s.end(); --n) ++hint;
+          auto result = s.insert(hint, key);
+          ASSERT_EQ(result.inserted, reference.insert(k).second);
+          ASSERT_EQ(to_std(*result.position), k);
+          break;
+        }
+        case 4: case 5:
+          ASSERT_EQ(s.erase(key), reference.erase(k));
+          break;
+        case 6:
+          if (s.contains(key)) s.erase(s.find(key)), reference.erase(k);
+          break;
+        default:
+          if (step % 500 == 7) {  // a range between two bounds
+            ::string other = from_std(keys[random() % keys.size()]);
+            if (other < key) key.swap(other);
+            s.erase(s.lower_bound(key), s.upper_bound(other));
+            reference.erase(reference.lower_bound(to_std(key)),
+                            reference.upper_bound(to_std(other)));
+          }
+      }
+      ASSERT_TRUE(check_tree_invariants(s)) << "seed " << seed << " step " << step;
+      ASSERT_EQ(contents(s), std::vector<std::string>(reference.begin(), reference.end()));
+    }
+  }
+}
+
+TEST(tree, equal_values_go_after_the_existing_equal_ones) {
+  std::mt19937 random(11);
+  std::vector<std::string> keys = key_pool(random, 20);
+  checked_set s;
+  std::multiset<std::string, signed_less> reference;
+  for (int step = 0; step < 1500; ++step) {
+    const std::string& k = keys[random() % keys.size()];
+    ::string key = from_std(k);
+    if (random() % 4 == 0) {
+      ASSERT_EQ(s.erase(key), reference.count(k) ? 1u : 0u);
+      if (reference.count(k)) reference.erase(reference.find(k));
+    } else if (random() % 3 == 0) {
+      s.insert_equal(random() % 2 ? s.find(key) : s.end(), key);
+      reference.insert(k);
+    } else {
+      auto it = s.insert_equal(key);
+      reference.insert(k);
+      ASSERT_TRUE(++it == s.upper_bound(key));
+    }
+    ASSERT_TRUE(check_tree_invariants(s, false)) << "step " << step;
+    ASSERT_EQ(s.count(key), reference.count(k));
+    ASSERT_EQ(contents(s), std::vector<std::string>(reference.begin(), reference.end()));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Balance and hints
+
+TEST(tree, a_thousand_increasing_paths_stay_balanced) {
+  checked_set plain, hinted;
+  for (int i = 0; i < 1000; ++i) {
+    char path[64];
+    snprintf(path, sizeof path, "/usr/share/pkg/file%04d", i);
+    ASSERT_TRUE(plain.insert(path).inserted);
+    ASSERT_TRUE(hinted.insert(hinted.end(), path).inserted);
+  }
+  for (const checked_set* s : {&plain, &hinted}) {
+    ASSERT_TRUE(check_tree_invariants(*s));
+    size_t shortest = SIZE_MAX, longest = 0;
+    path_lengths(s->root(), 0, shortest, longest);
+    EXPECT_LE(longest, 2 * shortest);
+    EXPECT_LE(longest, 20u);  // 2 log2(1001)
+  }
+}
+
+TEST(tree, a_right_hint_saves_the_search_and_a_wrong_one_still_inserts) {
+  counting_tree t;
+  for (int i = 0; i < 1000; ++i) ASSERT_NE(t.insert_at_hint(t.header(), 2 * i), nullptr);
+  EXPECT_LE(t.comparisons, 2u * 1000);  // one check at the hint, one to link
+  t.comparisons = 0;
+  tree_iterator_base third{t.header()->left};
+  third.increment(), third.increment();  // holds 4: 3 goes right before it
+  tree_node_base* three = t.insert_at_hint(third.node, 3);
+  EXPECT_LE(t.comparisons, 4u);
+  EXPECT_EQ(t.insert_at_hint(third.node, 4), nullptr);  // already there
+  EXPECT_NE(t.insert_at_hint(third.node, 1001), nullptr);   // far from the hint
+  EXPECT_NE(t.insert_at_hint(t.header(), -1), nullptr);
+  EXPECT_EQ(*static_cast<const int*>(t.value_of(three)), 3);
+  EXPECT_TRUE(t.verify());
+  EXPECT_EQ(t.size(), 1003u);
+}
+
+// ---------------------------------------------------------------------------
+// Small cases
+
+TEST(tree, inserting_a_path_twice_keeps_one_node_and_reports_false) {
+  string_set s;
+  auto first = s.insert("/etc/fstab");
+  auto second = s.insert("/etc/fstab");
+  EXPECT_TRUE(first.inserted);
+  EXPECT_FALSE(second.inserted);
+  EXPECT_TRUE(first.position == second.position);
+  EXPECT_EQ(s.size(), 1u);
+}
+
+TEST(tree, iteration_of_empty_and_back_from_end) {
+  checked_set s;
+  EXPECT_TRUE(s.begin() == s.end());
+  EXPECT_TRUE(check_tree_invariants(s));
+  for (const char* path : {"/b", "/a", "/c/d", "/c"}) s.insert(path);
+  EXPECT_EQ(*--s.end(), "/c/d");
+  EXPECT_EQ(*s.begin(), "/a");
+}
+
+TEST(tree, erasing_the_only_node_resets_the_header) {
+  checked_set s;
+  s.insert("/only");
+  s.erase(s.begin());
+  EXPECT_EQ(s.header()->parent, nullptr);
+  EXPECT_EQ(s.header()->left, s.header());
+  EXPECT_EQ(s.header()->right, s.header());
+  EXPECT_TRUE(check_tree_invariants(s));
+  EXPECT_EQ(s.erase("/only"), 0u);
+}
+
+TEST(tree, upper_case_iterates_before_lower_case_and_high_bytes_first) {
+  string_set s;
+  for (const char* path : {"/usr/lib", "/usr/Lib", "/usr/l\xE9", "/usr/li"}) s.insert(path);
+  EXPECT_EQ(contents(s),
+            (std::vector<std::string>{"/usr/Lib", "/usr/l\xE9", "/usr/li", "/usr/lib"}));
+}
+
+TEST(tree, bounds_count_and_range_erase) {
+  checked_set s;
+  for (const char* p : {"a", "b", "c", "d", "e"}) s.insert(p);
+  EXPECT_EQ(*s.lower_bound("b"), "b");
+  EXPECT_EQ(*s.upper_bound("b"), "c");
+  EXPECT_EQ(*s.lower_bound("bb"), "c");
+  EXPECT_TRUE(s.lower_bound("f") == s.end());
+  EXPECT_TRUE(s.find("bb") == s.end());
+  EXPECT_EQ(s.count("c"), 1u);
+  EXPECT_EQ(s.count("cc"), 0u);
+  s.erase(s.find("b"), s.find("d"));
+  EXPECT_EQ(contents(s), (std::vector<std::string>{"a", "d", "e"}));
+  EXPECT_TRUE(check_tree_invariants(s));
+  s.erase(s.begin(), s.end());
+  EXPECT_TRUE(s.empty());
+  EXPECT_TRUE(check_tree_invariants(s));
+}
+
+TEST(tree, copy_keeps_shape_and_colours_and_frees_what_it_replaces) {
+  alloc_scope scope;
+  {
+    checked_set original;
+    std::mt19937 random(5);
+    for (const std::string& k : key_pool(random, 300)) original.insert(from_std(k));
+    checked_set copy(original), assigned;
+    assigned.insert("/to/be/replaced");
+    assigned = original;
+    checked_set& same = assigned;
+    assigned = same;
+    ASSERT_GT(original.size(), 100u);
+    EXPECT_EQ(to_std(copy.dump()), to_std(original.dump()));
+    EXPECT_EQ(to_std(assigned.dump()), to_std(original.dump()));
+    EXPECT_TRUE(check_tree_invariants(copy));
+    EXPECT_NE(copy.root(), original.root());
+    copy.erase(*copy.begin());
+    EXPECT_EQ(assigned.size(), original.size());
+    EXPECT_EQ(copy.size(), original.size() - 1);
+  }
+  EXPECT_EQ(scope.live(), 0);
+}
+
+TEST(tree, swap_exchanges_contents) {
+  checked_set a, b;
+  a.insert("/a1");
+  a.insert("/a2");
+  b.insert("/b");
+  a.swap(b);
+  EXPECT_EQ(contents(a), (std::vector<std::string>{"/b"}));
+  EXPECT_EQ(contents(b), (std::vector<std::string>{"/a1", "/a2"}));
+  EXPECT_TRUE(check_tree_invariants(a) && check_tree_invariants(b));
+}
+
+TEST(tree, value_of_is_the_bytes_after_the_node_links) {
+  checked_set s;
+  auto it = s.insert("/v").position;
+  EXPECT_EQ(s.value_of(it.node()), &*it);
+}
+
+TEST(tree, linking_without_a_parent_or_a_node_stops_the_program) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  counting_tree t;
+  EXPECT_DEATH(t.insert_node(nullptr, nullptr, counting_tree::make(1)),
+               "tree.cpp:[0-9]+: .*y && z");
+  EXPECT_DEATH(t.insert_node(nullptr, t.header(), nullptr), "y && z");
+}
