@@ -80,6 +80,10 @@ void scan_files_in_use() {
 bool is_file_in_use(const string& path) { return the_repository().files_in_use.contains(path); }
 
 void collect_files(const char* directory) {
+  // The package database is the record of ownership itself: a collection
+  // of "/" or "/var" would empty it, and the next start would then remove
+  // every package as invalid.
+  if (strcmp(directory, "/var/pdb") == 0 || strncmp(directory, "/var/pdb/", 9) == 0) return;
   // The root comes as "", so that its entries are formed as "/<name>".
   DIR* listing = opendir(directory[0] != '\0' ? directory : "/");
   if (!listing) return;

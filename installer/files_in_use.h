@@ -13,4 +13,5 @@ bool is_file_in_use(const string& path);
 // Deletes every file, link, device, FIFO and socket below directory that no
 // installed package owns; never follows a symbolic link; directories stay.
 // The directory is absolute, without a trailing "/"; "" stands for the root.
+// The package database "/var/pdb" is never collected.
 void collect_files(const char* directory);
