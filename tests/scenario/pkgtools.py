@@ -197,3 +197,52 @@ def file_entry_bytes(entry):
 def file_data(entries, raw_tail=b""):
     """The payload of a file data section: one zlib stream of the entries."""
     return zlib.compress(b"".join(file_entry_bytes(e) for e in entries) + raw_tail, 6)
+
+
+# -- an independent decoder, to check what kpk writes ----------------------------
+
+def parse_package(data):
+    """(magic, stored length, [(type, payload)]) of a well-formed package file."""
+    magic, length = struct.unpack_from("<II", data, 0)
+    sections, offset = [], 8
+    while offset < len(data):
+        section_type, size = struct.unpack_from("<HI", data, offset)
+        payload = data[offset + 6:offset + 6 + size]
+        assert len(payload) == size, f"section at {offset} is cut short"
+        sections.append((section_type, payload))
+        offset += 6 + size
+    return magic, length, sections
+
+
+def parse_header_record(payload):
+    """(name, version, build time) of a header record."""
+    name = payload[:16].split(b"\0", 1)[0].decode("latin-1")
+    v, build_time = struct.unpack_from("<II", payload, 16)
+    return name, v, build_time
+
+
+def parse_requirement_list(payload):
+    """[(name, minimum, maximum)] of a requirement list."""
+    (count,) = struct.unpack_from("<H", payload, 0)
+    out = []
+    for i in range(count):
+        record = payload[2 + 32 * i:2 + 32 * (i + 1)]
+        name = record[:16].split(b"\0", 1)[0].decode("latin-1")
+        minimum, _, maximum, _ = struct.unpack_from("<IIII", record, 16)
+        out.append((name, minimum, maximum))
+    return out
+
+
+def parse_file_data(payload):
+    """The FileEntry list of a file data section (the zlib stream must be whole)."""
+    raw = zlib.decompress(payload)
+    entries, offset = [], 0
+    while offset + 30 <= len(raw):
+        mode, uid, gid, _, mtime = struct.unpack_from("<HHHHI", raw, offset)
+        size, name_length = struct.unpack_from("<IH", raw, offset + 24)
+        name = raw[offset + 30:offset + 30 + name_length].decode("latin-1")
+        start = offset + 30 + name_length
+        entries.append(FileEntry(name, raw[start:start + size], mode, uid, gid, mtime))
+        offset = start + size
+    assert offset == len(raw), "the file data ends inside an entry"
+    return entries
