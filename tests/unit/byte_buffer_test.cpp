@@ -8,7 +8,9 @@
 
 namespace {
 
-std::string text(const byte_buffer& b) { return std::string((const char*)b.data(), b.size()); }
+std::string text(const byte_buffer& b) {
+  return std::string((const char*)b.data(), b.size());
+}
 
 }  // namespace
 

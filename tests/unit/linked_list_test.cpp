@@ -27,18 +27,6 @@ void fill(linked_list<int>& list, int first, int last) {
 
 }  // namespace
 
-TEST(linked_list, an_empty_list_has_only_its_sentinel) {
-  alloc_scope scope;
-  {
-    linked_list<int> list;
-    EXPECT_TRUE(list.empty());
-    EXPECT_EQ(list.size(), 0u);
-    EXPECT_TRUE(list.begin() == list.end());
-    EXPECT_EQ(scope.allocations(), 1u);
-  }
-  EXPECT_EQ(scope.live(), 0);
-}
-
 TEST(linked_list, inserts_keep_order_and_erase_returns_the_successor) {
   linked_list<int> list;
   fill(list, 1, 4);
@@ -94,14 +82,17 @@ TEST(linked_list, unlinked_nodes_have_their_links_cleared) {
   EXPECT_EQ(sentinel.previous, &sentinel);
 }
 
-TEST(linked_list, destruction_frees_the_nodes_but_never_the_objects) {
+TEST(linked_list, destruction_frees_the_nodes_and_sentinel_but_never_the_objects) {
   alloc_scope scope;
   int* owned = new int(42);
   {
     linked_list<int> list;
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(list.begin() == list.end());
     fill(list, 0, 10);
     list.push_back(owned);
     list.clear();
+    EXPECT_EQ(list.size(), 0u);
     list.push_back(owned);
   }
   EXPECT_EQ(scope.live(), 1);

@@ -130,17 +130,3 @@ TEST(vector, string_elements_are_copied_in_and_freed_out) {
   }
   EXPECT_EQ(scope.live(), 0);
 }
-
-TEST(vector, pointer_elements_are_never_deleted) {
-  alloc_scope scope;
-  int* target = new int(5);
-  {
-    vector<int*> v;
-    v.push_back(target);
-    v.erase(0, 1);
-    v.push_back(target);
-  }
-  EXPECT_EQ(scope.live(), 1);  // the int, not freed by the vector
-  EXPECT_EQ(*target, 5);
-  delete target;
-}
