@@ -174,7 +174,13 @@ int package_reader::end_of_file() {
 }
 
 int package_reader::next_wanted_section() {
-  if (rdstate() & (STATE_BAD | STATE_FAIL)) return -1;
+  // current_type() is the type last returned, so a refused step leaves -1
+  // there too: a caller looping on current_type() cannot spin.
+  if (rdstate() & (STATE_BAD | STATE_FAIL)) {
+    current_type_ = -1;
+    current_length_ = 0;
+    return -1;
+  }
   clear();
   for (;;) {
     if (!section_->skip_payload()) return end_of_file();

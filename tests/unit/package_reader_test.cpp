@@ -365,6 +365,7 @@ TEST(package_reader, reads_stop_at_the_end_of_the_payload) {
   EXPECT_EQ(reader.gcount(), 2u);
   EXPECT_EQ(std::string(rest, 2), "bc");
   EXPECT_EQ(reader.next_wanted_section(), -1) << "a failed read fails the next step";
+  EXPECT_EQ(reader.current_type(), -1) << "the type last returned";
 }
 
 TEST(package_reader, eof_alone_is_cleared_before_the_next_search) {
