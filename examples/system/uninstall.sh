@@ -1,0 +1,1 @@
+echo "system removed" >> /var/log/system.log
