@@ -609,23 +609,18 @@ static bool convert_signed(const char* word, int base, long long min, long long 
 }
 
 // A negative word wraps within the target's width as strtoul does ("-1" is
-// the largest value); a magnitude beyond the width stores max and fails.
+// the largest value; the caller's narrowing does the wrap); a magnitude
+// beyond the width stores max and fails.
 static bool convert_unsigned(const char* word, int base, unsigned long long max,
                              unsigned long long& value) {
   char* end;
   errno = 0;
   unsigned long long converted = strtoull(word, &end, base);
   bool whole = *end == '\0' && errno != ERANGE;
-  if (errno == ERANGE) {
+  unsigned long long magnitude = word[0] == '-' ? 0 - converted : converted;
+  if (errno == ERANGE || magnitude > max) {
     converted = max;
-  } else if (max != ULLONG_MAX) {
-    unsigned long long magnitude = word[0] == '-' ? 0 - converted : converted;
-    if (magnitude > max) {
-      converted = max;
-      whole = false;
-    } else {
-      converted &= max;
-    }
+    whole = false;
   }
   value = converted;
   return whole;

@@ -1,3 +1,6 @@
+#include "support/unchecked_dynamic_types.h"
+BEGIN_UNCHECKED_DYNAMIC_TYPES
+
 #include "foundation/stream_buffer.h"
 
 #include <gtest/gtest.h>
@@ -108,3 +111,5 @@ TEST(stream_buffer, put_back_steps_back_only_over_the_same_byte) {
 }
 
 }  // namespace
+
+END_UNCHECKED_DYNAMIC_TYPES

@@ -1,3 +1,6 @@
+#include "support/unchecked_dynamic_types.h"
+BEGIN_UNCHECKED_DYNAMIC_TYPES
+
 #include "foundation/streams.h"
 
 #include <fcntl.h>
@@ -75,6 +78,8 @@ TEST(output_stream, width_pads_one_insertion_and_a_base_prefix_alone) {
             "    0xff");
   EXPECT_EQ(format([](output_stream& o) { o.width(6), o.insert_hex(255); }), "    0xff");
   EXPECT_EQ(format([](output_stream& o) { o.width(5), o.setf(FLAG_LEFT), o << "ab" << "c"; }), "ab   c");
+  EXPECT_EQ(format([](output_stream& o) { o.setf(FLAG_LEFT), o.width(3), o << 'a', o.width(3), o << 'b'; }),
+            "a    b");
   EXPECT_EQ(format([](output_stream& o) { o.width(4), o.fill('*'), o << 'x' << 'y'; }), "***xy");
   EXPECT_EQ(format([](output_stream& o) { o.width(3), o << string("abcd"); }), "abcd");
   EXPECT_EQ(format([](output_stream& o) { o.width(2), o << true << false; }), " 10");
@@ -286,7 +291,7 @@ TEST(file_streams, missing_files_are_bad_with_descriptor_minus_one) {
 TEST(file_streams, output_truncates_or_appends_with_mode_0666_under_the_umask) {
   std::string path = temp_path("modes");
   mode_t saved = umask(022);
-  { file_output_stream(path.c_str()) << "first" << endl; }
+  { file_output_stream(path.c_str()) << "a longer first text" << endl; }
   { file_output_stream(path.c_str()) << "second"; }
   { file_output_stream(path.c_str(), OPEN_APPEND) << "+more"; }
   umask(saved);
@@ -349,3 +354,5 @@ TEST(stream_base, words_grow_on_demand_and_start_at_zero) {
 }
 
 }  // namespace
+
+END_UNCHECKED_DYNAMIC_TYPES
