@@ -3,7 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-byte_buffer::byte_buffer(size_t count) : byte_buffer() { resize(count, 0); }
+byte_buffer::byte_buffer(size_t count) : byte_buffer() {
+  resize(count, 0);
+}
 
 byte_buffer::byte_buffer(size_t count, unsigned char value) : byte_buffer() {
   resize(count, value);
@@ -22,7 +24,9 @@ byte_buffer::byte_buffer(byte_buffer&& other)
   other.begin_ = other.end_ = other.capacity_end_ = nullptr;
 }
 
-byte_buffer::~byte_buffer() { operator delete(begin_); }
+byte_buffer::~byte_buffer() {
+  operator delete(begin_);
+}
 
 byte_buffer& byte_buffer::operator=(const byte_buffer& other) {
   if (this != &other) assign(other.begin_, other.end_);
@@ -43,7 +47,9 @@ void byte_buffer::reserve(size_t wanted) {
   capacity_end_ = block + new_capacity;
 }
 
-void byte_buffer::resize(size_t length) { resize(length, 0); }
+void byte_buffer::resize(size_t length) {
+  resize(length, 0);
+}
 
 void byte_buffer::resize(size_t length, unsigned char fill) {
   if (length <= size()) {

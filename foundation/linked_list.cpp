@@ -23,8 +23,7 @@ list_node_base* list_node_base::unlink(list_node_base* node) {
 
 // position must not lie inside [first, last); it may be last itself, or
 // first, which leaves everything in place.
-void list_node_base::splice(list_node_base* position, list_node_base* first,
-                            list_node_base* last) {
+void list_node_base::splice(list_node_base* position, list_node_base* first, list_node_base* last) {
   if (first == last || position == last || position == first) return;
   list_node_base* range_last = last->previous;
   // Close the gap the range leaves behind.
@@ -63,7 +62,9 @@ void linked_list_base::swap(linked_list_base& other) {
   other.sentinel_ = sentinel;
 }
 
-void linked_list_base::clear() { remove_range(sentinel_->next, sentinel_); }
+void linked_list_base::clear() {
+  remove_range(sentinel_->next, sentinel_);
+}
 
 list_node* linked_list_base::insert_before(list_node_base* position, void* value) {
   list_node* node = new list_node;

@@ -72,17 +72,25 @@ static char* open_gap_in(char*& begin, char*& end, char*& capacity_end, size_t p
 // ---------------------------------------------------------------------------
 // Construction and assignment
 
-string::string(const char* text) : string() { append(text, strlen(text)); }
+string::string(const char* text) : string() {
+  append(text, strlen(text));
+}
 
 string::string(const char* first, const char* last) : string() {
   append(first, (size_t)(last - first));
 }
 
-string::string(const char* data, size_t count) : string() { append(data, count); }
+string::string(const char* data, size_t count) : string() {
+  append(data, count);
+}
 
-string::string(size_t count, char c) : string() { append(count, c); }
+string::string(size_t count, char c) : string() {
+  append(count, c);
+}
 
-string::string(const string& other) : string() { append(other.begin_, other.length()); }
+string::string(const string& other) : string() {
+  append(other.begin_, other.length());
+}
 
 string::string(const string& other, size_t pos, size_t count) : string() {
   append(other, pos, count);
@@ -93,7 +101,9 @@ string::string(string&& other)
   other.begin_ = other.end_ = other.capacity_end_ = nullptr;
 }
 
-string::~string() { operator delete(begin_); }
+string::~string() {
+  operator delete(begin_);
+}
 
 string& string::operator=(const string& other) {
   if (this == &other) return *this;
@@ -108,7 +118,9 @@ string& string::operator=(string&& other) {
   return *this;
 }
 
-string& string::operator=(const char* text) { return assign(text, strlen(text)); }
+string& string::operator=(const char* text) {
+  return assign(text, strlen(text));
+}
 
 string& string::assign(const char* first, const char* last) {
   return assign(first, (size_t)(last - first));
@@ -127,9 +139,13 @@ string& string::assign(const string& other, size_t pos, size_t count) {
 // ---------------------------------------------------------------------------
 // Append and insert
 
-string& string::append(char c) { return append(1, c); }
+string& string::append(char c) {
+  return append(1, c);
+}
 
-string& string::append(size_t count, char c) { return replace(length(), 0, count, c); }
+string& string::append(size_t count, char c) {
+  return replace(length(), 0, count, c);
+}
 
 string& string::append(const char* first, const char* last) {
   return replace(length(), 0, first, last);
@@ -139,9 +155,13 @@ string& string::append(const char* data, size_t count) {
   return replace(length(), 0, data, data + count);
 }
 
-string& string::append(const char* text) { return append(text, strlen(text)); }
+string& string::append(const char* text) {
+  return append(text, strlen(text));
+}
 
-string& string::append(const string& other) { return append(other.begin_, other.length()); }
+string& string::append(const string& other) {
+  return append(other.begin_, other.length());
+}
 
 string& string::append(const string& other, size_t pos, size_t count) {
   return insert(length(), other, pos, count);
@@ -162,7 +182,9 @@ string& string::insert(size_t pos, const string& other, size_t other_pos, size_t
   return replace(pos, 0, first, first + count);
 }
 
-string& string::insert(size_t pos, size_t count, char c) { return replace(pos, 0, count, c); }
+string& string::insert(size_t pos, size_t count, char c) {
+  return replace(pos, 0, count, c);
+}
 
 // ---------------------------------------------------------------------------
 // Erase and replace
@@ -171,7 +193,9 @@ string& string::erase(size_t pos, size_t count) {
   return replace(pos, count, (const char*)nullptr, (const char*)nullptr);
 }
 
-string& string::erase_at(size_t pos) { return erase(pos, 1); }
+string& string::erase_at(size_t pos) {
+  return erase(pos, 1);
+}
 
 void string::clear() {
   end_ = begin_;
@@ -237,7 +261,8 @@ int string::compare(const char* text) const {
 }
 
 bool operator==(const string& a, const string& b) {
-  return a.length() == b.length() && (a.length() == 0 || memcmp(a.begin(), b.begin(), a.length()) == 0);
+  return a.length() == b.length() &&
+         (a.length() == 0 || memcmp(a.begin(), b.begin(), a.length()) == 0);
 }
 
 bool operator==(const string& a, const char* b) {
@@ -285,13 +310,17 @@ long string::find(const char* data, size_t count, size_t pos) const {
   return -1;
 }
 
-long string::find(const char* text, size_t pos) const { return find(text, strlen(text), pos); }
+long string::find(const char* text, size_t pos) const {
+  return find(text, strlen(text), pos);
+}
 
 long string::find(const string& other, size_t pos) const {
   return find(other.begin_, other.length(), pos);
 }
 
-long string::find(char c, size_t pos) const { return find(&c, 1, pos); }
+long string::find(char c, size_t pos) const {
+  return find(&c, 1, pos);
+}
 
 long string::rfind(const char* data, size_t count, size_t pos) const {
   size_t length = this->length();
@@ -305,9 +334,13 @@ long string::rfind(const char* data, size_t count, size_t pos) const {
   }
 }
 
-long string::rfind(const char* text, size_t pos) const { return rfind(text, strlen(text), pos); }
+long string::rfind(const char* text, size_t pos) const {
+  return rfind(text, strlen(text), pos);
+}
 
-long string::rfind(char c, size_t pos) const { return rfind(&c, 1, pos); }
+long string::rfind(char c, size_t pos) const {
+  return rfind(&c, 1, pos);
+}
 
 long string::find_first_of(const char* set, size_t pos) const {
   for (size_t i = pos; i < length(); ++i) {
@@ -342,7 +375,9 @@ long string::find_last_not_of(const char* set, size_t pos) const {
 // ---------------------------------------------------------------------------
 // Parts and swap
 
-string string::substr(size_t pos, size_t count) const { return string(*this, pos, count); }
+string string::substr(size_t pos, size_t count) const {
+  return string(*this, pos, count);
+}
 
 size_t string::copy(char* destination, size_t count, size_t pos) const {
   if (pos > length()) return 0;

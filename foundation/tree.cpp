@@ -38,8 +38,12 @@ namespace {
   abort();
 }
 
-bool is_red(const tree_node_base* x) { return x && x->colour == TREE_RED; }
-bool is_black(const tree_node_base* x) { return !is_red(x); }
+bool is_red(const tree_node_base* x) {
+  return x && x->colour == TREE_RED;
+}
+bool is_black(const tree_node_base* x) {
+  return !is_red(x);
+}
 
 // The link that points at x from above: the parent's left or right, or the
 // header's root link.
@@ -81,6 +85,16 @@ void rotate_right(tree_node_base* x, tree_node_base* header) {
   x->parent = y;
 }
 
+// The rebalancing cases are written for one side; their mirrors rotate the
+// other way.
+void rotate(tree_node_base* x, bool leftwards, tree_node_base* header) {
+  if (leftwards) {
+    rotate_left(x, header);
+  } else {
+    rotate_right(x, header);
+  }
+}
+
 // Restores property 3 after the red node z was linked in. Loop invariant: z
 // is red, and property 3 can fail only between z and its parent. Sketches
 // show z's parent as a left child (capitals black, lower case red); the
@@ -116,7 +130,7 @@ void rebalance_after_insert(tree_node_base* z, tree_node_base* header) {
                z          p
        */
       z = parent;
-      if (parent_is_left) rotate_left(z, header); else rotate_right(z, header);
+      rotate(z, parent_is_left, header);
       parent = z->parent;
     }
     /* Case 3, black uncle, z an outer grandchild: rotate at the grandparent
@@ -130,7 +144,7 @@ void rebalance_after_insert(tree_node_base* z, tree_node_base* header) {
      */
     parent->colour = TREE_BLACK;
     grandparent->colour = TREE_RED;
-    if (parent_is_left) rotate_right(grandparent, header); else rotate_left(grandparent, header);
+    rotate(grandparent, !parent_is_left, header);
   }
   header->parent->colour = TREE_BLACK;
 }
@@ -156,7 +170,7 @@ void rebalance_after_erase(tree_node_base* x, tree_node_base* x_parent, tree_nod
        */
       w->colour = TREE_BLACK;
       x_parent->colour = TREE_RED;
-      if (x_is_left) rotate_left(x_parent, header); else rotate_right(x_parent, header);
+      rotate(x_parent, x_is_left, header);
       w = x_is_left ? x_parent->right : x_parent->left;
     }
     tree_node_base* near = x_is_left ? w->left : w->right;
@@ -189,7 +203,7 @@ void rebalance_after_erase(tree_node_base* x, tree_node_base* x_parent, tree_nod
        */
       near->colour = TREE_BLACK;
       w->colour = TREE_RED;
-      if (x_is_left) rotate_right(w, header); else rotate_left(w, header);
+      rotate(w, !x_is_left, header);
       w = x_is_left ? x_parent->right : x_parent->left;
       far = x_is_left ? w->right : w->left;
     }
@@ -205,7 +219,7 @@ void rebalance_after_erase(tree_node_base* x, tree_node_base* x_parent, tree_nod
     w->colour = x_parent->colour;
     x_parent->colour = TREE_BLACK;
     far->colour = TREE_BLACK;
-    if (x_is_left) rotate_left(x_parent, header); else rotate_right(x_parent, header);
+    rotate(x_parent, x_is_left, header);
     x = header->parent;
     break;
   }
@@ -273,7 +287,14 @@ tree_base::tree_base(tree_compare compare, void* context)
   header_->right = header_;
 }
 
-tree_base::~tree_base() { delete header_; }
+tree_base::~tree_base() {
+  delete header_;
+}
+
+// value_of() relies on the typed node putting its value right after the
+// links, with no padding between them, on 32-bit and 64-bit alike.
+static_assert(sizeof(string_tree_node) == sizeof(tree_node_base) + sizeof(string),
+              "a string node's value must follow the node links directly");
 
 const void* tree_base::value_of(const tree_node_base* node) const {
   return reinterpret_cast<const char*>(node) + sizeof(tree_node_base);
@@ -524,8 +545,7 @@ size_t tree_base::erase_value(const void* value, destroy_node_fn destroy) {
   return 1;
 }
 
-void tree_base::erase_range(tree_node_base* first, tree_node_base* last,
-                            destroy_node_fn destroy) {
+void tree_base::erase_range(tree_node_base* first, tree_node_base* last, destroy_node_fn destroy) {
   if (first == leftmost() && last == header_) {
     clear(destroy);
     return;
@@ -696,7 +716,9 @@ tree_node_base* clone_string_node(const tree_node_base* node) {
   return new_string_node(static_cast<const string_tree_node*>(node)->value);
 }
 
-void destroy_string_node(tree_node_base* node) { delete static_cast<string_tree_node*>(node); }
+void destroy_string_node(tree_node_base* node) {
+  delete static_cast<string_tree_node*>(node);
+}
 
 }  // namespace
 
@@ -706,7 +728,9 @@ string_set::string_set(const string_set& other) : tree_base(string_less, nullptr
   copy_from(other, clone_string_node, destroy_string_node);
 }
 
-string_set::~string_set() { tree_base::clear(destroy_string_node); }
+string_set::~string_set() {
+  tree_base::clear(destroy_string_node);
+}
 
 string_set& string_set::operator=(const string_set& other) {
   copy_from(other, clone_string_node, destroy_string_node);
@@ -757,7 +781,9 @@ size_t string_set::count(const string& value) const {
   return n;
 }
 
-void string_set::erase(iterator position) { erase_node(position.node(), destroy_string_node); }
+void string_set::erase(iterator position) {
+  erase_node(position.node(), destroy_string_node);
+}
 
 size_t string_set::erase(const string& value) {
   return erase_value(&value, destroy_string_node);
@@ -767,7 +793,9 @@ void string_set::erase(iterator first, iterator last) {
   erase_range(first.node(), last.node(), destroy_string_node);
 }
 
-void string_set::clear() { tree_base::clear(destroy_string_node); }
+void string_set::clear() {
+  tree_base::clear(destroy_string_node);
+}
 
 // Pre-order, indented by depth: "<depth> <B|R> <value>".
 static void dump_subtree(const tree_node_base* n, unsigned depth, string& out) {

@@ -25,12 +25,12 @@ class vector {
   vector& operator=(vector&& other);
 
   void reserve(size_t n);
-  void push_back(const T& value);          // copies the element
+  void push_back(const T& value);                         // copies the element
   void insert(size_t pos, const T* first, size_t count);  // moves the tail up
-  void erase(size_t first, size_t last);   // destroys, moves the tail down
+  void erase(size_t first, size_t last);                  // destroys, moves the tail down
   void pop_back();
   void clear();
-  void swap(vector& other);                // exchanges the three pointers
+  void swap(vector& other);  // exchanges the three pointers
 
   size_t size() const { return (size_t)(end_ - begin_); }
   bool empty() const { return begin_ == end_; }
