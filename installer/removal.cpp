@@ -34,7 +34,7 @@ void move_to_end(record_position position, linked_list<package_record>& to) {
 
 }  // namespace
 
-void uninstall_packages(linked_list<package_record>& removal, bool verbose) {
+void order_for_removal(linked_list<package_record>& removal) {
   // Single insertion pass from the last package backwards: each goes in
   // front of the first ordered package it depends on, else to the end.
   linked_list<package_record> ordered;
@@ -46,6 +46,13 @@ void uninstall_packages(linked_list<package_record>& removal, bool verbose) {
     while (place != ordered.end() && !depends_on(*package, **place)) ++place;
     ordered.splice(place, last, removal.end());
   }
+  removal.swap(ordered);
+}
+
+void uninstall_packages(linked_list<package_record>& removal, bool verbose) {
+  linked_list<package_record> ordered;
+  ordered.swap(removal);
+  order_for_removal(ordered);
   for (package_record* package : ordered) {
     string label = package_label(*package);
     if (verbose) {

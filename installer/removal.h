@@ -5,6 +5,12 @@
 #include "foundation/linked_list.h"
 #include "installer/package_record.h"
 
+// Puts a package before the packages it depends on: one insertion pass from
+// the last package backwards, each placed in front of the first already
+// ordered package it depends on, else at the end. Not a full topological
+// sort: a package depending on one placed later may still come after it.
+void order_for_removal(linked_list<package_record>& removal);
+
 // Orders the list so that a package goes before the packages it depends on
 // (one insertion pass), removes each from disk and frees the records. The
 // list is left empty.
