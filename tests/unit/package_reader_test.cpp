@@ -227,15 +227,6 @@ TEST(package_reader, header_without_architecture_is_for_i386_and_bundles_read_al
   EXPECT_EQ(reader.current_type(), -1);
 }
 
-TEST(package_reader, header_step_refuses_other_section_types) {
-  source in(FROM_MEMORY, package_bytes(section(2, header_record("a", V1, 1))));
-  package_reader reader(in.stream());
-  reader.add_wanted_type(2);
-  ASSERT_EQ(reader.next_wanted_section(), 2);
-  package_header h;
-  EXPECT_FALSE(read_header_block(reader, h));
-}
-
 // -- sections and skipping ----------------------------------------------------------
 
 // Type 5 and a long description that nobody reads are skipped: by seeking on
@@ -312,8 +303,9 @@ TEST(package_reader, truncated_sections_end_the_file_on_every_source) {
   }
 }
 
-TEST(package_reader, short_header_record_and_short_requirement_lists_fail_the_header_step) {
+TEST(package_reader, header_step_fails_on_short_parts_and_other_section_types) {
   std::string cases[] = {
+      section(7, header_record("p", V1, 1)),
       section(1, header_record("p", V1, 1).substr(0, 20)),
       section(1, header_record("p", V1, 1)) + section(16, "") + section(3, u16(3) + name_field("x")),
       section(1, header_record("p", V1, 1)) + section(17, u16(1)),
@@ -324,7 +316,7 @@ TEST(package_reader, short_header_record_and_short_requirement_lists_fail_the_he
     source in(FROM_MEMORY, package_bytes(body));
     package_reader reader(in.stream());
     want_install_types(reader);
-    ASSERT_EQ(reader.next_wanted_section(), 1);
+    ASSERT_GT(reader.next_wanted_section(), 0);
     package_header h;
     EXPECT_FALSE(read_header_block(reader, h));
   }
@@ -350,41 +342,16 @@ TEST(package_reader, crafted_lengths_do_not_size_allocations) {
 
 // -- reads bounded by the payload ---------------------------------------------------
 
-TEST(package_reader, reads_stop_at_the_end_of_the_payload) {
-  std::string body = section(7, "abc") + section(8, "xyz");
-  source in(FROM_MEMORY, package_bytes(body));
-  package_reader reader(in.stream());
-  want_install_types(reader);
-  ASSERT_EQ(reader.next_wanted_section(), 7);
-  EXPECT_EQ(reader.get(), 'a');
-  EXPECT_EQ(reader.remaining(), 2u);
-  EXPECT_EQ(reader.position(), 8u + 6 + 1);
-  EXPECT_EQ(reader.tellg(), (stream_offset)reader.position());
-  char rest[3];
-  EXPECT_FALSE(reader.read(rest, 3)) << "the next section's bytes are not handed out";
-  EXPECT_EQ(reader.gcount(), 2u);
-  EXPECT_EQ(std::string(rest, 2), "bc");
-  EXPECT_EQ(reader.next_wanted_section(), -1) << "a failed read fails the next step";
-  EXPECT_EQ(reader.current_type(), -1) << "the type last returned";
-}
-
-TEST(package_reader, eof_alone_is_cleared_before_the_next_search) {
-  source in(FROM_MEMORY, package_bytes(section(7, "abc") + section(8, "xyz")));
-  package_reader reader(in.stream());
-  want_install_types(reader);
-  ASSERT_EQ(reader.next_wanted_section(), 7);
-  reader.ignore(100);
-  EXPECT_EQ(reader.rdstate(), (uint32_t)STATE_EOF);
-  ASSERT_EQ(reader.next_wanted_section(), 8);
-  EXPECT_EQ(reader.get(), 'x');
-}
-
-TEST(package_reader, forward_seeks_stay_inside_the_payload) {
-  source in(FROM_MEMORY, package_bytes(section(7, "0123456789")));
+// Reads, byte reads and forward seeks all end at the payload's end; a failed
+// read fails the next step, while eof alone (from ignore) is cleared by it.
+TEST(package_reader, reads_and_seeks_stay_inside_the_payload) {
+  source in(FROM_MEMORY, package_bytes(section(7, "0123456789") + section(8, "xyz") + section(2, "")));
   package_reader reader(in.stream());
   want_install_types(reader);
   ASSERT_EQ(reader.next_wanted_section(), 7);
   EXPECT_EQ(reader.get(), '0');
+  EXPECT_EQ(reader.remaining(), 9u);
+  EXPECT_EQ(reader.tellg(), (stream_offset)(8 + 6 + 1));
   reader.seekg(4, SEEK_FROM_CURRENT);
   EXPECT_EQ(reader.get(), '5');
   reader.seekg(-2, SEEK_FROM_CURRENT);
@@ -392,6 +359,15 @@ TEST(package_reader, forward_seeks_stay_inside_the_payload) {
   reader.clear();
   reader.seekg(5, SEEK_FROM_CURRENT);
   EXPECT_TRUE(reader.fail()) << "no way past the payload";
+  reader.clear();
+  reader.ignore(100);
+  EXPECT_EQ(reader.rdstate(), (uint32_t)STATE_EOF);
+  ASSERT_EQ(reader.next_wanted_section(), 8);
+  char rest[4];
+  EXPECT_FALSE(reader.read(rest, 4)) << "the next section's bytes are not handed out";
+  EXPECT_EQ(reader.gcount(), 3u);
+  EXPECT_EQ(reader.next_wanted_section(), -1) << "a failed read fails the next step";
+  EXPECT_EQ(reader.current_type(), -1) << "the type last returned";
 }
 
 // The inflater pulls compressed bytes through the reader: the position moves
