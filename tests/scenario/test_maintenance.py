@@ -151,7 +151,7 @@ class Router:
         for name in names:
             open(self.p("/var/deinstall/" + name), "w").close()
 
-    def run(self, *args, keep_postlog=False, timeout=60):
+    def run(self, *args, keep_postlog=False, timeout=30):
         """The queue job (or the job args select); returns (status, stdout).
         Unless keep_postlog, the previous "/postlog" is removed first, so
         that the log holds this run's messages only."""
@@ -186,8 +186,12 @@ def router(root):
 # -- files in use ------------------------------------------------------------
 
 HOLD_OPEN = "import sys; f = open(sys.argv[1], 'rb'); print('ready', flush=True); sys.stdin.read()"
-HOLD_MAPPED = ("import mmap, sys; f = open(sys.argv[1], 'rb'); "
+# Python's mmap keeps a duplicate descriptor of the file; it is closed so
+# that the mapping alone holds the file.
+HOLD_MAPPED = ("import mmap, os, sys; f = open(sys.argv[1], 'rb'); "
                "m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ); f.close(); "
+               "[os.close(int(d)) for d in os.listdir('/proc/self/fd') "
+               " if os.path.realpath('/proc/self/fd/' + d) == sys.argv[1]]; "
                "print('ready', flush=True); sys.stdin.read()")
 
 
