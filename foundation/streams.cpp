@@ -127,6 +127,10 @@ void output_stream::padded_write(const char* text, size_t n) {
 }
 
 output_stream& output_stream::operator<<(const char* text) {
+  if (!text) {
+    setstate(STATE_BAD);  // no text to measure; a crash would be worse
+    return *this;
+  }
   padded_write(text, strlen(text));
   return *this;
 }

@@ -1,6 +1,3 @@
-#include "support/unchecked_dynamic_types.h"
-BEGIN_UNCHECKED_DYNAMIC_TYPES
-
 #include "foundation/compressed_streams.h"
 
 #include <gtest/gtest.h>
@@ -223,5 +220,3 @@ TEST(deflating_buffer, a_destination_that_refuses_bytes_makes_finish_fail) {
 }
 
 }  // namespace
-
-END_UNCHECKED_DYNAMIC_TYPES

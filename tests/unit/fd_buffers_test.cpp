@@ -1,6 +1,3 @@
-#include "support/unchecked_dynamic_types.h"
-BEGIN_UNCHECKED_DYNAMIC_TYPES
-
 #include "foundation/fd_buffers.h"
 
 #include <fcntl.h>
@@ -246,5 +243,3 @@ TEST(fd_input_buffer, relative_seek_counts_from_the_byte_the_caller_reads_next) 
 }
 
 }  // namespace
-
-END_UNCHECKED_DYNAMIC_TYPES

@@ -1,6 +1,3 @@
-#include "support/unchecked_dynamic_types.h"
-BEGIN_UNCHECKED_DYNAMIC_TYPES
-
 #include "foundation/stream_buffer.h"
 
 #include <gtest/gtest.h>
@@ -103,5 +100,3 @@ TEST(stream_buffer, put_back_steps_back_only_over_the_same_byte) {
 }
 
 }  // namespace
-
-END_UNCHECKED_DYNAMIC_TYPES

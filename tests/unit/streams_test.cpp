@@ -1,6 +1,3 @@
-#include "support/unchecked_dynamic_types.h"
-BEGIN_UNCHECKED_DYNAMIC_TYPES
-
 #include "foundation/streams.h"
 
 #include <fcntl.h>
@@ -110,6 +107,8 @@ TEST(output_stream, a_refused_write_sets_bad_and_later_operations_are_skipped) {
   output_stream unattached(nullptr);
   unattached.clear();
   EXPECT_TRUE(unattached.bad());
+  recording_buffer other;
+  EXPECT_TRUE((output_stream(&other) << (const char*)nullptr).bad());
   std::string data(5000, 'q');
   memory_source source(data + "e");
   EXPECT_EQ(FORMAT(o << &source), data + "e");  // a whole buffer
@@ -294,5 +293,3 @@ TEST(stream_base, starts_decimal_and_grows_words_on_demand) {
 }
 
 }  // namespace
-
-END_UNCHECKED_DYNAMIC_TYPES

@@ -1,8 +1,9 @@
 // The foundation is built without run-time type information and the tests
-// with it (GoogleTest wants it). A test class derived from a foundation class
-// then refers to its base's type information, which the foundation never
-// emits; these definitions stand in for it. They are weak, so a build that
+// with it. A test class derived from a foundation class then refers to its
+// base's type information, which the foundation never emits, and the link
+// fails; these definitions stand in for it. They are weak, so a build that
 // does emit them keeps its own. Add a class here when a test derives from it.
+// Building the tests with -fno-rtti would make this file unnecessary.
 #include <cxxabi.h>
 
 // name is the class's mangled name, e.g. "13stream_buffer".

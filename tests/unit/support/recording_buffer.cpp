@@ -1,6 +1,3 @@
-#include "support/unchecked_dynamic_types.h"
-BEGIN_UNCHECKED_DYNAMIC_TYPES
-
 #include "support/recording_buffer.h"
 
 #include <algorithm>
@@ -38,5 +35,3 @@ size_t memory_source::xsgetn(char* destination, size_t n) {
 int memory_source::underflow() {
   return get_read_ < get_end_ ? (unsigned char)*get_read_ : END_OF_DATA;
 }
-
-END_UNCHECKED_DYNAMIC_TYPES
