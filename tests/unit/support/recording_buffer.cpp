@@ -1,6 +1,7 @@
 #include "support/recording_buffer.h"
 
 #include <algorithm>
+#include <utility>
 
 size_t recording_buffer::xsputn(const char* source, size_t n) {
   write_sizes.push_back(n);
