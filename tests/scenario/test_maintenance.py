@@ -321,12 +321,15 @@ def test_queuing_every_package_removes_nothing(router):
 def test_both_suffixes_are_collected_and_other_names_ignored(router):
     router.drop("a.kpk", package("a"))
     router.drop("b.dpk", package("b"))
+    # Installed without a record: still installed from its file.
+    router.drop("u.kpk", package("tools", unrecorded=True))
     for ignored in ("C.KPK", "d.Dpk", ".e.kpk", ".kpk", "f.kpk.txt", "kpk"):
         router.drop(ignored, package("ignored"))
     assert router.run()[0] == 0
     assert router.installed() == ["a", "b", "base"]
     assert router.listing("/var/pckg") == [".e.kpk", ".kpk", "C.KPK", "d.Dpk", "f.kpk.txt", "kpk"]
     assert router.listing("/ram") == []
+    assert router.exists("/usr/share/tools/data") and not router.exists("/var/pdb/tools")
 
 
 def test_downgrade_marker_is_consumed_even_when_nothing_is_pending(router):
