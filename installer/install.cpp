@@ -53,24 +53,13 @@ void skip_to_next_member(package_reader& reader) {
     reader.next_wanted_section();
 }
 
-// Undoes a failed body. An unrecorded package has no database directory of
-// its own: the one of its name belongs to the installed package, whose
-// scripts and record stay untouched.
-void undo_install(package_record& record, bool unrecorded) {
-  if (unrecorded)
-    remove_package_files(record);
-  else
-    remove_package_installation(record);
-}
-
-bool store_script(package_record& record, package_reader& reader, bool unrecorded,
-                  const char* script_name) {
+bool store_script(package_record& record, package_reader& reader, const char* script_name) {
   if (write_script(record, reader, reader.current_length(), script_name)) {
     reader.next_wanted_section();
     return true;
   }
   report_write_failure(record, script_name, errno);
-  undo_install(record, unrecorded);
+  remove_package_installation(record);
   return false;
 }
 
@@ -80,26 +69,26 @@ bool install_body(package_record& record, package_reader& reader, bool standalon
   set_status_line(progress_bar(label, reader).c_str());
   if (!unrecorded && !create_package_directory(record)) return false;
   if (reader.current_type() == SECTION_INSTALL_SCRIPT &&
-      !store_script(record, reader, unrecorded, "oninstall"))
+      !store_script(record, reader, "oninstall"))
     return false;
   if (reader.current_type() == SECTION_UNINSTALL_SCRIPT &&
-      !store_script(record, reader, unrecorded, "onuninstall"))
+      !store_script(record, reader, "onuninstall"))
     return false;
   if (reader.current_type() == SECTION_FILE_DATA) {
     // A section longer than the rest of the file cannot be genuine.
     if (reader.current_length() > reader.file_remaining()) {
       report_broken_package(record);
-      undo_install(record, unrecorded);
+      remove_package_installation(record);
       return false;
     }
     if (!place_files(record, reader, unrecorded)) {
-      undo_install(record, unrecorded);
+      remove_package_installation(record);
       return false;
     }
     reader.next_wanted_section();
   }
   if (!unrecorded && !write_package_record(record, false)) {
-    undo_install(record, unrecorded);
+    remove_package_installation(record);
     return false;
   }
   sync();
@@ -188,6 +177,7 @@ package_record* install_single_package(package_reader& reader, bool downgrade_mo
                                        const bundle_reference* bundle) {
   package_record* record = new package_record;
   if (bundle) record->bundle = *bundle;
+  record->unrecorded = reader.is_unrecorded();
   if (!read_header_block(reader, *record)) {
     delete record;
     return nullptr;

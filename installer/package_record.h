@@ -20,6 +20,10 @@ struct package_record : package_header {
   string_set files;  // absolute paths; directories are never members
   bool valid = true;
   bundle_reference bundle;
+  // Placed from an unrecorded package file: it has no database directory
+  // and no stored scripts of its own (one of its name may belong to a
+  // recorded package), so removing it removes its files only.
+  bool unrecorded = false;
 };
 
 // The bundle's name, and "-" with its version when that is not 0.

@@ -318,6 +318,10 @@ void remove_package_files(package_record& record) {
 }
 
 void remove_package_installation(package_record& record) {
+  if (record.unrecorded) {
+    remove_package_files(record);
+    return;
+  }
   run_script(record, "onuninstall");
   remove_package_files(record);
   delete_package_record(record);

@@ -516,3 +516,24 @@ def test_long_messages_are_cut(root, pkgs):
     line = root.postlog_lines()[0]
     assert line.startswith("WARNING: file /d/xxx")
     assert len(line) == len("WARNING: ") + 255
+
+
+def test_unrecorded_record_dropped_in_the_same_run_keeps_the_recorded_package(root, pkgs):
+    recorded = pkgs.make("tool", "1.0", {"usr/tool1": "1"},
+                         uninstall_script=": > /recorded-uninstall-ran\n")
+    assert root.installer(recorded)[0] == 0
+    # One run installs an unrecorded tool-2.0, then a package that conflicts
+    # with it: the unrecorded record turns invalid and is removed.
+    loose = pkgs.make("tool", "2.0", {"usr/tool2": "2"}, unrecorded=True)
+    killer = pkgs.make("killer", "1.0", {"usr/killer": "k"}, unrecorded=True,
+                       conflicts=[("tool", "2.0", None)])
+    assert root.installer(pkgs.bundle("kit", "1.0", [loose, killer]))[0] == 0
+    assert "uninstalled tool-2.0" in root.postlog_lines()
+    assert not root.exists("/usr/tool2")
+    # The recorded package of the same name is untouched: its record, its
+    # files, and its uninstall script did not run.
+    assert root.read("/var/pdb/tool/files") == "usr/tool1\n"
+    assert root.exists("/usr/tool1")
+    assert not root.exists("/recorded-uninstall-ran")
+    assert root.installer()[0] == 0
+    assert "tool" in root.installed()
