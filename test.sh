@@ -3,7 +3,8 @@
 #   the normal build (gcc): unit, scenario and build checks;
 #   the sanitizer build (clang, AddressSanitizer + UndefinedBehaviorSanitizer):
 #     the same tiers again, plus the fuzz targets for a short while;
-#   the router's build (i386, static): the unit tests under qemu-i386-static.
+#   the router's build (i386, static): the unit tests and the install
+#     scenarios under qemu-i386-static.
 # Run as root: the programs under test change root, create device nodes and
 # set owners. Exits non-zero on any failure.
 set -euo pipefail
@@ -46,6 +47,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 run_build build-i386 unit -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/i386-static.cmake
+echo "== the router's installer (i386, static) through the install scenarios, under qemu"
+TESS_EMULATOR=qemu-i386-static TESS_BUILD_DIR=$PWD/build-i386 TESS_SOURCE_DIR=$PWD \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/scenario/test_install.py || failed=1
 
 if [ $failed -ne 0 ]; then
   echo "test.sh: FAILED"

@@ -16,6 +16,11 @@ SOURCE_DIR = os.environ.get("TESS_SOURCE_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..")
 
 
+# Programs of the router's i386 build run through an emulator on this
+# machine: TESS_EMULATOR=qemu-i386-static.
+EMULATOR = os.environ.get("TESS_EMULATOR", "").split()
+
+
 def program(name):
     """Path of a built program: installer, kpk."""
     for sub in ("installer", "tools", "setup"):
@@ -32,6 +37,8 @@ def run(args, stdin=None, timeout=60, cwd=None):
     env = dict(os.environ)
     # The leak checker needs /proc, which a changed root does not have.
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+    if EMULATOR and args and str(args[0]).startswith(os.path.abspath(BUILD_DIR)):
+        args = EMULATOR + list(args)
     proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, cwd=cwd,
                           env=env)
     return (proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))

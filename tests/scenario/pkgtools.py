@@ -13,7 +13,7 @@ import tempfile
 import zlib
 from dataclasses import dataclass
 
-from conftest import program
+from conftest import EMULATOR, program
 
 MAGIC_RECORDED = 0xBAD0F11E
 MAGIC_UNRECORDED = 0xDA0BF11E
@@ -80,7 +80,7 @@ def _script_file(folder, name, script):
 
 
 def _run_kpk(args):
-    proc = subprocess.run([program("kpk")] + args, capture_output=True, timeout=300)
+    proc = subprocess.run(EMULATOR + [program("kpk")] + args, capture_output=True, timeout=300)
     if proc.returncode != 0:
         raise RuntimeError(f"kpk {' '.join(args)} failed ({proc.returncode}): "
                            f"{proc.stderr.decode('latin-1')}")
