@@ -1,0 +1,351 @@
+"""Helpers of the fault tests: size-limited roots, installs fed through a
+paced pipe and killed at chosen points, and checks of what the installer
+leaves on disk.
+
+Every mount is made below the test's own scratch directory and unmounted
+when the test ends; every installer run passes "-r <scratch root>".
+"""
+import contextlib
+import errno
+import fcntl
+import os
+import signal
+import stat
+import struct
+import subprocess
+import termios
+import time
+
+from conftest import EMULATOR, ScratchRoot, _copy_with_libraries, program
+
+F_SETPIPE_SZ = 1031
+
+
+# -- size-limited file systems ---------------------------------------------------
+
+@contextlib.contextmanager
+def mounted_tmpfs(path, size, inodes=None):
+    """A tmpfs of `size` bytes (and at most `inodes` inodes) at path, which
+    must lie in the test's scratch directory; always unmounted afterwards."""
+    os.makedirs(path, exist_ok=True)
+    options = f"size={size},mode=0755"
+    if inodes is not None:
+        options += f",nr_inodes={inodes}"
+    subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)], check=True)
+    try:
+        yield str(path)
+    finally:
+        unmount(path)
+
+
+def unmount(path):
+    for _ in range(20):
+        if subprocess.run(["umount", str(path)], capture_output=True).returncode == 0:
+            return
+        time.sleep(0.1)
+    subprocess.run(["umount", "-l", str(path)], check=True)
+
+
+def make_root(path, with_bash=True):
+    """The router root layout of the scenario fixture, at path."""
+    for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev", "kest/lib/install"):
+        os.makedirs(os.path.join(path, d), exist_ok=True)
+    with open(os.path.join(path, "kest/lib/install/profile.sh"), "w"):
+        pass
+    os.mknod(os.path.join(path, "dev/null"), 0o20666, os.makedev(1, 3))
+    if with_bash:
+        _copy_with_libraries("/bin/bash", str(path))
+    return ScratchRoot(path)
+
+
+def copy_root(template, path):
+    """A copy of a prepared root (device nodes, owners and times kept)."""
+    subprocess.run(["cp", "-a", str(template), str(path)], check=True)
+    return ScratchRoot(path)
+
+
+def free_blocks(path):
+    st = os.statvfs(path)
+    return st.f_bavail, st.f_frsize
+
+
+def fill_leaving(path, filler, leave_bytes):
+    """Fills the file system of path with the file filler so that exactly
+    leave_bytes (rounded down to blocks) stay free."""
+    fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        chunk = b"\0" * (1 << 20)
+        while True:
+            try:
+                os.write(fd, chunk)
+            except OSError as e:
+                if e.errno != errno.ENOSPC:
+                    raise
+                break
+    finally:
+        os.close(fd)
+    # The last write may have landed in part; what is free now is exact.
+    avail, block = free_blocks(path)
+    size = os.path.getsize(filler)
+    os.truncate(filler, max(0, size - (leave_bytes - avail * block)))
+
+
+def use_inodes_leaving(path, folder, leave):
+    """Tops up empty files in folder until the file system has no inode left,
+    then deletes `leave` of them: exactly `leave` inodes stay free."""
+    os.makedirs(folder, exist_ok=True)
+    index = 0
+    while True:
+        name = os.path.join(folder, str(index))
+        index += 1
+        if os.path.exists(name):
+            continue
+        try:
+            os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644))
+        except OSError as e:
+            if e.errno != errno.ENOSPC:
+                raise
+            break
+    for name in sorted(os.listdir(folder), key=int)[:leave]:
+        os.unlink(os.path.join(folder, name))
+    assert os.statvfs(path).f_favail == leave
+
+
+# -- what the installer left -----------------------------------------------------
+
+def read_database(root):
+    """{name: record} from /var/pdb as the installer would load it. A record
+    is a dict: version (a (version, build time) pair, None when the file
+    does not hold two numbers), files (sorted absolute paths), bundle (name
+    or None), raw ({file name: bytes})."""
+    base = root.p("/var/pdb")
+    records = {}
+    for name in sorted(os.listdir(base)):
+        if name.startswith("."):
+            continue
+        folder = os.path.join(base, name)
+        raw = {}
+        for entry in os.listdir(folder):
+            with open(os.path.join(folder, entry), "rb") as f:
+                raw[entry] = f.read()
+        words = raw.get("version", b"").split()
+        version = None
+        if len(words) >= 2 and all(w.isdigit() for w in words[:2]):
+            version = (int(words[0]), int(words[1]))
+        files = sorted({("/" + line.lstrip("/")) for line in
+                        raw.get("files", b"").decode("latin-1").split("\n") if line})
+        bundle_words = raw.get("bundle", b"").split()
+        records[name] = {"version": version, "files": files,
+                         "bundle": bundle_words[0].decode() if bundle_words else None, "raw": raw}
+    return records
+
+
+def inside(root, path, follow_last=False):
+    """The host path that path names inside root as the changed root sees
+    it: ".." stops at the root and absolute link targets start there again.
+    The last component is followed only with follow_last."""
+    parts = [p for p in path.split("/") if p not in ("", ".")]
+    current, links = [], 0
+    while parts:
+        part = parts.pop(0)
+        if part == "..":
+            if current:
+                current.pop()
+            continue
+        current.append(part)
+        host = os.path.join(root.path, *current)
+        if os.path.islink(host) and (parts or follow_last):
+            links += 1
+            if links > 40:
+                break
+            target = os.readlink(host)
+            current.pop()
+            if target.startswith("/"):
+                current = []
+            parts = [p for p in target.split("/") if p not in ("", ".")] + parts
+    return os.path.join(root.path, *current)
+
+
+def exists_inside(root, path):
+    return os.path.lexists(inside(root, path))
+
+
+def tree_contents(tree):
+    """{absolute path: bytes (regular file) or ("link", target)} of the
+    non-directories of a package tree: what the package records and places."""
+    out = {}
+    for folder, dirs, files in os.walk(tree):
+        for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
+            host = os.path.join(folder, name)
+            rel = "/" + os.path.relpath(host, tree)
+            if os.path.islink(host):
+                out[rel] = ("link", os.readlink(host))
+            else:
+                with open(host, "rb") as f:
+                    out[rel] = f.read()
+    return out
+
+
+def contents_on_disk(root, paths):
+    """The same form as tree_contents for the given paths of a root; a
+    missing path maps to None."""
+    out = {}
+    for path in paths:
+        host = root.p(path)
+        if not os.path.lexists(host):
+            out[path] = None
+        elif os.path.islink(host):
+            out[path] = ("link", os.readlink(host))
+        elif os.path.isfile(host):
+            with open(host, "rb") as f:
+                out[path] = f.read()
+        else:
+            out[path] = ("mode", stat.S_IFMT(os.lstat(host).st_mode))
+    return out
+
+
+def unowned_files(root, folders, records=None):
+    """Non-directories below the given root folders that no record lists."""
+    records = read_database(root) if records is None else records
+    owned = set()
+    for record in records.values():
+        owned.update(record["files"])
+    out = []
+    for folder in folders:
+        for top, dirs, files in os.walk(root.p(folder)):
+            for name in files + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
+                path = "/" + os.path.relpath(os.path.join(top, name), root.path)
+                if path not in owned:
+                    out.append(path)
+    return sorted(out)
+
+
+def messages(stdout):
+    """The message lines of an installer run's standard output, without the
+    status line drawn around them (postlog can be cut short on a full disk)."""
+    out = []
+    for line in stdout.split("\n")[:-1]:
+        line = line.replace("\x1b[?25l", "").replace("\x1b[?25h", "")
+        out.append(line.rsplit("\r", 1)[-1])
+    return [m for m in out if m and m != "WARNING: could not open /proc"]
+
+
+def snapshot(folder, skip=None):
+    """{relative path: (type, size, mtime)} of everything below folder, not
+    entering skip (a path below folder)."""
+    out = {}
+    for top, dirs, files in os.walk(folder):
+        if skip:
+            dirs[:] = [d for d in dirs if os.path.join(top, d) != str(skip)]
+        for name in dirs + files:
+            st = os.lstat(os.path.join(top, name))
+            out[os.path.relpath(os.path.join(top, name), folder)] = (
+                stat.S_IFMT(st.st_mode), st.st_size, st.st_mtime_ns)
+    return out
+
+
+# -- an install fed through a pipe, killed where the test chooses ------------------
+
+class PacedInstall:
+    """installer -r <root> [args] - with standard input on a small pipe the
+    test fills piece by piece. After deliver(n) returns, the installer has
+    done everything it can do with the first n bytes and waits in read().
+    The run is a process group of its own, so kill() also ends a package
+    script it is waiting for."""
+
+    def __init__(self, root, data, log_path, args=()):
+        self.data = data
+        self.sent = 0
+        read_end, self.pipe = os.pipe()
+        fcntl.fcntl(self.pipe, F_SETPIPE_SZ, 4096)
+        self.log = open(log_path, "wb")
+        self.started = time.monotonic()
+        env = dict(os.environ)
+        # As in conftest.run: the leak checker needs /proc, which the root lacks.
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, *args, "-"],
+                                     stdin=read_end, stdout=self.log, stderr=self.log,
+                                     start_new_session=True, env=env)
+        os.close(read_end)
+
+    def deliver(self, upto, wait=True):
+        """Writes the package up to byte upto; with wait, returns once the
+        installer has taken every byte and blocks for more (or has ended).
+        False when the installer stopped reading before."""
+        view = memoryview(self.data)
+        while self.sent < upto:
+            try:
+                self.sent += os.write(self.pipe, view[self.sent:upto])
+            except BrokenPipeError:
+                return False
+        if wait:
+            self.wait_for_read()
+        return True
+
+    def finish_input(self):
+        """Delivers the rest and closes the pipe: the installer runs on alone.
+        May run in a thread of its own while the test watches the root; it
+        ends when the installer has read everything or is killed."""
+        ok = self.deliver(len(self.data), wait=False)
+        self.close_input()
+        return ok
+
+    def close_input(self):
+        if self.pipe is not None:
+            os.close(self.pipe)
+            self.pipe = None
+
+    def wait_for_read(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return
+            pending = struct.unpack("i", fcntl.ioctl(self.pipe, termios.FIONREAD, b"\0" * 4))[0]
+            if pending == 0 and self._blocked_reading_input():
+                return
+            time.sleep(0.0005)
+        raise TimeoutError("the installer neither read its input nor ended")
+
+    def _blocked_reading_input(self):
+        """Asleep in a read of the pipe: its only pipe is standard input."""
+        try:
+            with open(f"/proc/{self.proc.pid}/wchan") as f:
+                if "pipe_read" in f.read():
+                    return True
+            with open(f"/proc/{self.proc.pid}/syscall") as f:
+                words = f.read().split()
+        except OSError:
+            return False
+        # Without kernel symbols: the number of read (x86-64, arm64) on descriptor 0.
+        read = {"x86_64": "0", "aarch64": "63"}.get(os.uname().machine)
+        return len(words) > 1 and words[0] == read and int(words[1], 16) == 0
+
+    def kill_when(self, condition, timeout=30):
+        """Kills the run as soon as condition() holds; True when it held
+        before the installer ended by itself."""
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            if condition():
+                self.kill()
+                return True
+        self.kill()
+        return False
+
+    def kill(self):
+        """SIGKILL to the run's process group; returns the exit status."""
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return self.wait()
+
+    def wait(self, timeout=60):
+        status = self.proc.wait(timeout=timeout)
+        if not self.log.closed:
+            self.log.close()
+        return status
+
+    def output(self):
+        with open(self.log.name, "rb") as f:
+            return f.read().decode("latin-1")
