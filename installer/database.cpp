@@ -119,6 +119,10 @@ void load_package_record(package_record& record) {
 }
 
 bool write_package_record(const package_record& record, bool without_files) {
+  return write_record_body(record, without_files) && write_record_version(record);
+}
+
+bool write_record_body(const package_record& record, bool without_files) {
   if (!write_meta_file(record, "deps", "meta/deps",
                        [&](output_stream& out) { write_requirements(out, record.dependencies); }))
     return false;
@@ -132,16 +136,23 @@ bool write_package_record(const package_record& record, bool without_files) {
                               [&](output_stream& out) { out << record.bundle.name << '\n'; })) {
     return false;
   }
-  if (!without_files &&
-      !write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
-        for (const string& path : record.files) out.write(path.c_str() + 1, path.length() - 1).put('\n');
-      }))
-    return false;
+  return without_files ||
+         write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
+           for (const string& path : record.files)
+             out.write(path.c_str() + 1, path.length() - 1).put('\n');
+         });
+}
+
+bool write_record_version(const package_record& record) {
   // Written last: a record cut short by a crash has no "version", loads as
   // invalid and is removed at the next start.
   return write_meta_file(record, "version", "meta/version", [&](output_stream& out) {
     out << record.version << ' ' << record.build_time << '\n';
   });
+}
+
+void invalidate_package_record(const package_record& record) {
+  unlink(record_path(record.name, "version").c_str());
 }
 
 bool create_package_directory(const package_record& record) {

@@ -17,6 +17,16 @@ void load_package_record(package_record& record);
 // last, "version". The directory must exist. Reports and returns false.
 [[nodiscard]] bool write_package_record(const package_record& record, bool without_files);
 
+// The two halves of write_package_record: everything but "version", and
+// "version" alone. A record without "version" loads as invalid, so a bundle
+// writes it only once its members are in place.
+[[nodiscard]] bool write_record_body(const package_record& record, bool without_files);
+[[nodiscard]] bool write_record_version(const package_record& record);
+
+// Unlinks "version" first: a removal cut short then leaves a record that
+// loads as invalid and is finished at the next start.
+void invalidate_package_record(const package_record& record);
+
 // Creates "/var/pdb/<name>" (0770) when it does not exist.
 [[nodiscard]] bool create_package_directory(const package_record& record);
 

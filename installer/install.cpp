@@ -235,7 +235,10 @@ int install_bundle(package_reader& reader, bool downgrade_mode) {
     delete bundle;
     return 1;
   }
-  if (!write_package_record(*bundle, true)) {
+  // The bundle's "version" waits until its members are in place: a run cut
+  // short between members leaves a bundle that loads as invalid and goes
+  // with its members at the next start, instead of one that looks complete.
+  if (!write_record_body(*bundle, true)) {
     remove_package_installation(*bundle);
     delete bundle;
     return 1;
@@ -262,6 +265,16 @@ int install_bundle(package_reader& reader, bool downgrade_mode) {
       previous_members.erase(member->name);
       ++members;
     }
+  }
+  // A member's conflicts may have taken the bundle out already; then its
+  // directory is gone as well.
+  const bool bundle_listed = position_of(bundle) != packages.end();
+  if (bundle_listed && !write_record_version(*bundle)) {
+    // Without its record the bundle and everything installed in it go.
+    bundle->valid = false;
+    revalidate_packages();
+    remove_invalid_packages(false);
+    return 1;
   }
   if (members == 0) return 3;
   for (package_record* package : packages)

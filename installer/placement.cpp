@@ -322,6 +322,7 @@ void remove_package_installation(package_record& record) {
     remove_package_files(record);
     return;
   }
+  invalidate_package_record(record);
   run_script(record, "onuninstall");
   remove_package_files(record);
   delete_package_record(record);
