@@ -158,7 +158,12 @@ void invalidate_package_record(const package_record& record) {
 bool create_package_directory(const package_record& record) {
   string path = record_path(record.name, nullptr);
   struct stat status;
-  if (stat(path.c_str(), &status) == 0) return true;
+  // Only a real directory will do: records are never written through a link.
+  if (lstat(path.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return true;
+    report_write_failure(record, "meta", ENOTDIR);
+    return false;
+  }
   if (mkdir(path.c_str(), 0770) == 0) return true;
   report_write_failure(record, "meta", errno);
   return false;
@@ -166,6 +171,12 @@ bool create_package_directory(const package_record& record) {
 
 void delete_package_record(const package_record& record) {
   string directory_path = record_path(record.name, nullptr);
+  struct stat status;
+  if (lstat(directory_path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+    // Never empty what a link points to.
+    unlink(directory_path.c_str());
+    return;
+  }
   DIR* directory = opendir(directory_path.c_str());
   if (directory) {
     while (dirent* entry = readdir(directory)) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -36,9 +37,80 @@ struct entry_context {
   package_record& record;
   input_stream& data;
   const file_entry& entry;
-  const string& name;  // as stored in the package: the item of failure reports
-  const string& path;
+  const string& name;      // as stored in the package: the item of failure reports
+  const string& path;      // as recorded in the file set
+  const string& resolved;  // the same place with the links of its directory resolved
 };
+
+// The path of an entry: "/" in front, empty and "." components dropped.
+// False for a name that cannot name a path of the package: a ".." component,
+// a zero byte (the system calls would see it cut short) or a newline (it
+// would split the line of the "files" list into two paths).
+bool entry_path(const string& name, string& path) {
+  path.clear();
+  const char* p = name.begin();
+  const char* end = name.end();
+  while (p < end) {
+    const char* component = p;
+    while (p < end && *p != '/') {
+      if (*p == '\0' || *p == '\n') return false;
+      ++p;
+    }
+    const size_t length = (size_t)(p - component);
+    if (length == 2 && component[0] == '.' && component[1] == '.') return false;
+    if (length > 0 && !(length == 1 && component[0] == '.')) {
+      path.append('/');
+      path.append(component, length);
+    }
+    if (p < end) ++p;
+  }
+  // A trailing "/" stays: only a directory can be made under such a name.
+  if (path.empty() || (name.length() > 0 && name[name.length() - 1] == '/')) path.append('/');
+  return true;
+}
+
+// Resolves the links in the directory part of entry paths, remembering the
+// last directory: entries come sorted, so most share it. Placing a link or
+// directory, or removing what stood in the way, may change what a directory
+// resolves to; then the memory is dropped.
+class directory_resolver {
+ public:
+  const string& resolve(const string& path) {
+    const long slash = path.rfind('/');
+    const size_t parent_length = slash > 0 ? (size_t)slash : 1;
+    if (!known_ || parent_.length() != parent_length ||
+        memcmp(parent_.c_str(), path.c_str(), parent_length) != 0) {
+      parent_.assign(path.c_str(), parent_length);
+      char real[PATH_MAX];
+      if (realpath(parent_.c_str(), real))
+        resolved_parent_ = real;
+      else
+        resolved_parent_ = parent_;  // nothing can be created below it anyway
+      known_ = true;
+    }
+    result_ = resolved_parent_;
+    if (result_.length() > 1) result_.append('/');
+    result_.append(path.c_str() + slash + 1);
+    return result_;
+  }
+  void forget() { known_ = false; }
+
+ private:
+  bool known_ = false;
+  string parent_;
+  string resolved_parent_;
+  string result_;
+};
+
+// The package database belongs to the installer: an entry placed in it
+// would let a package write or delete records through its own links.
+bool is_in_database(const string& resolved, uint32_t type) {
+  static const char DATABASE[] = "/var/pdb";
+  const size_t length = sizeof DATABASE - 1;
+  if (resolved.length() < length || memcmp(resolved.c_str(), DATABASE, length) != 0) return false;
+  if (resolved.length() == length) return type != ENTRY_DIRECTORY;
+  return resolved[length] == '/';
+}
 
 bool skip_data(input_stream& data, uint32_t size) {
   char chunk[1024];
@@ -153,7 +225,9 @@ entry_result clear_path(entry_context& c, bool unrecorded) {
     return ENTRY_SKIPPED;
   }
   if (!unrecorded) {
+    // Another package's file reached through a link is still its file.
     string owner = owner_of_path(c.path);
+    if (owner.empty() && c.resolved != c.path) owner = owner_of_path(c.resolved);
     if (!owner.empty()) {
       log_warning("file %s collides with %s package", c.path.c_str(), owner.c_str());
       if (!skip_data(c.data, c.entry.data_size)) return broken(c);
@@ -184,6 +258,7 @@ string progress_bar(const string& label, const package_reader& reader) {
 bool place_files(package_record& record, package_reader& reader, bool unrecorded) {
   inflating_input_stream data(reader);
   vector<created_directory> directories;
+  directory_resolver resolver;
   const string label = failure_label(record);
   bool ok = true;
   for (;;) {
@@ -197,12 +272,11 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
       ok = false;
       break;
     }
-    string path(name);
-    if (path.empty() || path[0] != '/') path.insert(0, "/");
-    entry_context c{record, data, entry, name, path};
-    // A name with a zero byte would reach the system calls cut short and
-    // enter the database as another path.
-    if (memchr(name.c_str(), '\0', name.length())) {
+    string path;
+    const bool usable = entry_path(name, path);
+    const string& resolved = resolver.resolve(path);
+    entry_context c{record, data, entry, name, path, resolved};
+    if (!usable || is_in_database(resolved, entry.mode & ENTRY_TYPE_MASK)) {
       broken(c);
       ok = false;
       break;
@@ -213,7 +287,10 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
       ok = false;
       break;
     }
-    if (result == ENTRY_PLACED) set_status_line(progress_bar(label, reader).c_str());
+    if (result == ENTRY_PLACED) {
+      if ((entry.mode & ENTRY_TYPE_MASK) != ENTRY_REGULAR) resolver.forget();
+      set_status_line(progress_bar(label, reader).c_str());
+    }
   }
   // Creating entries inside the directories changed their times.
   for (const created_directory& directory : directories) {

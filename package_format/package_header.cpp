@@ -21,5 +21,9 @@ bool is_newer(const package_header& a, const package_header& b) {
 
 bool is_valid_package_name(const string& name) {
   if (name.empty() || name[0] == '.') return false;  // also "." and ".."
-  return name.find('/') < 0;
+  // The database stores names as words of its text files: a blank or a
+  // control byte would read back as another name.
+  for (unsigned char c : name)
+    if (c <= ' ' || c == 0x7F || c == '/') return false;
+  return true;
 }

@@ -29,5 +29,6 @@ bool satisfies(const package_header& package, const requirement_entry& entry);
 bool is_newer(const package_header& a, const package_header& b);
 
 // False for names that would place or delete database directories outside
-// "/var/pdb/": empty, ".", "..", beginning with ".", or containing "/".
+// "/var/pdb/" (empty, ".", "..", beginning with ".", containing "/") or that
+// the database's text files cannot hold (a blank or a control byte).
 bool is_valid_package_name(const string& name);

@@ -138,7 +138,8 @@ TEST(version, is_newer_uses_build_time_only_between_equal_versions) {
 }
 
 TEST(version, package_names_that_would_leave_the_database_are_invalid) {
-  for (const char* name : {"", ".", "..", ".hidden", "a/b", "/", "../x"})
+  for (const char* name : {"", ".", "..", ".hidden", "a/b", "/", "../x", "my set", "tab\tname",
+                           "line\n", "del\x7f"})
     EXPECT_FALSE(is_valid_package_name(string(name))) << '"' << name << '"';
   for (const char* name : {"a", "ppp", "lib.so", "x..y", "sixteen-bytes-ok"})
     EXPECT_TRUE(is_valid_package_name(string(name))) << name;
