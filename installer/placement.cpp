@@ -345,7 +345,13 @@ bool write_script(package_record& record, package_reader& reader, uint32_t lengt
     ok = false;
     error = errno;
   }
-  if (!ok) report_write_failure(record, script_name, error);
+  if (!ok) {
+    report_write_failure(record, script_name, error);
+    // A script cut short must not be left for the undo to run. The caller
+    // reports the failure again with the same error.
+    unlink(path.c_str());
+    errno = error;
+  }
   return ok;
 }
 
