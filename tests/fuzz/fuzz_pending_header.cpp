@@ -1,0 +1,30 @@
+// Reads the header of a pending package file holding arbitrary bytes: the
+// header blocks of a package or of a bundle and all its members, and the
+// check of the file's size against its header. The file is written on a
+// scratch root (fuzz_root.h). Silent; every failure is fine.
+#include <stddef.h>
+#include <stdint.h>
+
+#include "fuzz_root.h"
+#include "installer/pending.h"
+
+namespace {
+const char PATH[] = "/var/pckg/fuzz.kpk";
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz_root::scope root;
+  const int fd = open(PATH, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  const bool written = write(fd, data, size) == (ssize_t)size;
+  close(fd);
+  if (!written) return 0;
+  pending_package record;
+  if (!read_pending_header(record, PATH)) return 0;
+  // The relations that order pending files, over what was read.
+  provides(record, record.name);
+  preferred_over(record, record, false);
+  depends_on(record, record);
+  conflicts_with(record, record);
+  return 0;
+}

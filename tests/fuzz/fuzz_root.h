@@ -1,0 +1,206 @@
+// The scratch root of the fuzz targets that run installer code, which works
+// on whatever root the process has. Each process mounts a tmpfs of its own
+// on a mkdtemp directory, in a private mount namespace, without devices,
+// programs or set-user-id bits, then detaches it so that no path leads to
+// it, and runs every input chrooted into it. When any of that fails, the
+// process aborts rather than run on the machine.
+//
+// Between inputs the process is back in the real root: the fuzzer writes its
+// corpus and artifacts there, and the leak checker reads /proc, which the
+// scratch root must never hold. A sanitizer report or a fatal signal during
+// an input leaves the scratch root first, so the crash input still reaches
+// the artifact path.
+#pragma once
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "installer/repository.h"
+
+// install_body syncs every file system of the machine after each package:
+// tens of milliseconds on a busy build machine, for a tmpfs that needs none.
+void sync() noexcept {}
+
+namespace fuzz_root {
+
+inline int real_root = -1, real_cwd = -1, scratch_root = -1;
+inline volatile sig_atomic_t inside = 0;
+inline struct sigaction chained[NSIG];
+
+[[noreturn]] inline void refuse(const char* what) {
+  // Only write(2): this may run in a signal handler.
+  const char* reason = strerror(errno);
+  if (write(2, "fuzz_root: ", 11) < 0 || write(2, what, strlen(what)) < 0 ||
+      write(2, ": ", 2) < 0 || write(2, reason, strlen(reason)) < 0 ||
+      write(2, "; refusing to run\n", 18) < 0) {
+  }
+  abort();
+}
+
+inline void enter() {
+  if (fchdir(scratch_root) != 0 || chroot(".") != 0 || chdir("/") != 0) {
+    if (fchdir(real_cwd) != 0) {
+    }
+    refuse("cannot chroot into the scratch root");
+  }
+  inside = 1;
+}
+
+inline void leave() {
+  if (fchdir(real_root) != 0 || chroot(".") != 0 || fchdir(real_cwd) != 0)
+    refuse("cannot leave the scratch root");
+  inside = 0;
+}
+
+// Leaves the scratch root for the fuzzer's handler; when that returns (a
+// timer tick that is not yet a time-out), the input goes on inside.
+inline void on_signal(int signal, siginfo_t* info, void* context) {
+  const bool was_inside = inside;
+  if (was_inside) leave();
+  const struct sigaction& next = chained[signal];
+  if (next.sa_flags & SA_SIGINFO) {
+    next.sa_sigaction(signal, info, context);
+  } else if (next.sa_handler != SIG_IGN && next.sa_handler != SIG_DFL) {
+    next.sa_handler(signal);
+  } else if (next.sa_handler == SIG_DFL) {
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+  }
+  if (was_inside) enter();
+}
+
+// Called once the fuzzer has installed its handlers (at the first input):
+// abort, illegal instruction and the time-out timer are the fuzzer's; the
+// other deadly signals are reported by the sanitizers (the hook below).
+inline void chain_fatal_signals() {
+  static const int signals[] = {SIGABRT, SIGILL, SIGALRM};
+  for (int signal : signals) {
+    struct sigaction ours;
+    if (sigaction(signal, nullptr, &chained[signal]) != 0) refuse("sigaction");
+    ours = chained[signal];
+    ours.sa_flags |= SA_SIGINFO;
+    ours.sa_sigaction = on_signal;
+    if (sigaction(signal, &ours, nullptr) != 0) refuse("sigaction");
+  }
+}
+
+inline int remove_entry(const char* path, const struct stat*, int, struct FTW* level) {
+  if (level->level > 0) remove(path);
+  return 0;
+}
+
+// Empties the scratch root (from inside) and makes the base directories;
+// first makes sure that "/" is the scratch root. False when something was
+// left behind (a tree deeper than a path can name, built through links).
+inline bool empty_tree() {
+  struct stat root, expected;
+  if (stat("/", &root) != 0 || fstat(scratch_root, &expected) != 0 ||
+      root.st_dev != expected.st_dev || root.st_ino != expected.st_ino) {
+    errno = EXDEV;
+    refuse("\"/\" is not the scratch root");
+  }
+  nftw("/", remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  DIR* listing = opendir("/");
+  if (!listing) return false;
+  bool empty = true;
+  while (const dirent* entry = readdir(listing))
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
+  closedir(listing);
+  if (!empty) return false;
+  static const char* const directories[] = {"/var", "/var/pdb", "/var/pckg", "/tmp"};
+  for (const char* directory : directories)
+    if (mkdir(directory, 0755) != 0) return false;
+  return true;
+}
+
+// A new scratch root (from outside); the previous one, if any, goes with
+// its descriptor.
+inline void mount_scratch() {
+  char directory[] = "/tmp/fuzz_root.XXXXXX";
+  if (!mkdtemp(directory)) refuse("mkdtemp");
+  if (mount("fuzz_root", directory, "tmpfs", MS_NODEV | MS_NOEXEC | MS_NOSUID, "size=64m,mode=755"))
+    refuse("cannot mount the scratch root");
+  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) refuse("cannot open the scratch root");
+  if (umount2(directory, MNT_DETACH) != 0 || rmdir(directory) != 0)
+    refuse("cannot detach the scratch root");
+  if (scratch_root >= 0) close(scratch_root);
+  scratch_root = fd;
+}
+
+// Frees the records and forgets everything a run of the installer keeps.
+inline void reset_repository() {
+  repository& repo = the_repository();
+  for (package_record* record : repo.packages) delete record;
+  repo.packages.clear();
+  repo.files_in_use.clear();
+  repo.status_line.clear();
+  repo.message_log.clear();
+  repo.quiet = true;
+}
+
+inline void set_up() {
+  if (geteuid() != 0) {
+    errno = EPERM;
+    refuse("chroot needs root");
+  }
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    refuse("cannot make a private mount namespace");
+  // Opened in the new namespace, so that leaving returns to its mounts.
+  real_root = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  real_cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (real_root < 0 || real_cwd < 0) refuse("cannot open the real root");
+  mount_scratch();
+  enter();
+  leave();
+}
+
+// One input's stay in the scratch root: entered empty with a fresh
+// repository, left with the repository freed (so the leak checker sees only
+// what the code under test lost).
+struct scope {
+  scope() {
+    static bool chained_once = false;
+    if (!chained_once) chain_fatal_signals();
+    chained_once = true;
+    enter();
+    if (!empty_tree()) {
+      leave();
+      mount_scratch();
+      enter();
+      if (!empty_tree()) refuse("cannot make the base directories");
+    }
+    reset_repository();
+  }
+  ~scope() {
+    reset_repository();
+    leave();
+  }
+  scope(const scope&) = delete;
+  scope& operator=(const scope&) = delete;
+};
+
+}  // namespace fuzz_root
+
+// Sanitizer reports end the process; the fuzzer's death callback that
+// follows writes the crash input, which must be written in the real root.
+extern "C" void __sanitizer_report_error_summary(const char* summary) {
+  if (fuzz_root::inside) fuzz_root::leave();
+  if (write(2, summary, strlen(summary)) < 0 || write(2, "\n", 1) < 0) {
+  }
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz_root::set_up();
+  return 0;
+}
