@@ -69,36 +69,44 @@ bool entry_path(const string& name, string& path) {
   return true;
 }
 
-// Resolves the links in the directory part of entry paths, remembering the
-// last directory: entries come sorted, so most share it. Placing a link or
-// directory, or removing what stood in the way, may change what a directory
-// resolves to; then the memory is dropped.
+// Resolves the links in the directory part of entry paths. Directories
+// found free of links are remembered, so a new directory below one of them
+// costs a single lstat; only a directory reached through a link goes
+// through realpath. Placing a link, or removing what stood in the way, may
+// change what a remembered directory resolves to; then the memory goes.
 class directory_resolver {
  public:
   const string& resolve(const string& path) {
     const long slash = path.rfind('/');
-    const size_t parent_length = slash > 0 ? (size_t)slash : 1;
-    if (!known_ || parent_.length() != parent_length ||
-        memcmp(parent_.c_str(), path.c_str(), parent_length) != 0) {
-      parent_.assign(path.c_str(), parent_length);
-      char real[PATH_MAX];
-      if (realpath(parent_.c_str(), real))
-        resolved_parent_ = real;
-      else
-        resolved_parent_ = parent_;  // nothing can be created below it anyway
-      known_ = true;
+    const string parent(path.c_str(), slash > 0 ? (size_t)slash : 1);
+    if (is_free_of_links(parent)) {
+      result_ = path;
+      return result_;
     }
-    result_ = resolved_parent_;
+    char real[PATH_MAX];
+    // A directory that does not exist resolves to itself: nothing can be
+    // created below it anyway.
+    result_ = realpath(parent.c_str(), real) ? real : parent.c_str();
     if (result_.length() > 1) result_.append('/');
     result_.append(path.c_str() + slash + 1);
     return result_;
   }
-  void forget() { known_ = false; }
+  void forget() { free_of_links_.clear(); }
 
  private:
-  bool known_ = false;
-  string parent_;
-  string resolved_parent_;
+  bool is_free_of_links(const string& directory) {
+    if (directory.length() == 1 || free_of_links_.contains(directory)) return true;
+    const long slash = directory.rfind('/');
+    const string above(directory.c_str(), slash > 0 ? (size_t)slash : 1);
+    struct stat status;
+    if (!is_free_of_links(above) || lstat(directory.c_str(), &status) != 0 ||
+        !S_ISDIR(status.st_mode))
+      return false;
+    free_of_links_.insert(directory);
+    return true;
+  }
+
+  string_set free_of_links_;
   string result_;
 };
 
@@ -216,7 +224,7 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
 
 // Something exists at the path: keep an existing directory, leave another
 // package's file alone, replace a file nobody owns.
-entry_result clear_path(entry_context& c, bool unrecorded) {
+entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
   struct stat existing;
   if (lstat(c.path.c_str(), &existing) != 0) return ENTRY_PLACED;
   const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
@@ -236,6 +244,7 @@ entry_result clear_path(entry_context& c, bool unrecorded) {
     log_warning("ghost file %s", c.path.c_str());
   }
   unlink(c.path.c_str());
+  replaced = true;
   return ENTRY_PLACED;
 }
 
@@ -281,14 +290,15 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
       ok = false;
       break;
     }
-    entry_result result = clear_path(c, unrecorded);
+    bool replaced = false;
+    entry_result result = clear_path(c, unrecorded, replaced);
     if (result == ENTRY_PLACED) result = place_node(c, directories);
     if (result == ENTRY_FAILED) {
       ok = false;
       break;
     }
     if (result == ENTRY_PLACED) {
-      if ((entry.mode & ENTRY_TYPE_MASK) != ENTRY_REGULAR) resolver.forget();
+      if ((entry.mode & ENTRY_TYPE_MASK) == ENTRY_SYMBOLIC_LINK || replaced) resolver.forget();
       set_status_line(progress_bar(label, reader).c_str());
     }
   }
