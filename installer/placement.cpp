@@ -14,6 +14,7 @@
 
 #include "foundation/byte_buffer.h"
 #include "foundation/compressed_streams.h"
+#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 #include "foundation/vector.h"
 #include "installer/database.h"
@@ -38,8 +39,13 @@ struct entry_context {
   input_stream& data;
   const file_entry& entry;
   const string& name;      // as stored in the package: the item of failure reports
-  const string& path;      // as recorded in the file set
-  const string& resolved;  // the same place with the links of its directory resolved
+  const string& path;      // the place as the package names it
+  // The same place with the links of its directory resolved; this is what
+  // the file set records. A file placed through a link (its own package's
+  // or another's) is then removed and owned where it really is: file
+  // collection and the files-in-use scan see real paths, and removing the
+  // link first cannot strand the file behind it.
+  const string& resolved;
 };
 
 // The path of an entry: "/" in front, empty and "." components dropped.
@@ -160,17 +166,54 @@ entry_result place_symbolic_link(entry_context& c) {
   target[c.entry.data_size] = '\0';
   if (memchr(target, '\0', c.entry.data_size)) return broken(c);
   if (symlink(target, c.path.c_str()) != 0) return cannot_create(c, errno);
-  c.record.files.insert(c.path);
+  c.record.files.insert(c.resolved);
   if (lchown(c.path.c_str(), c.entry.uid, c.entry.gid) != 0) {
   }
   return ENTRY_PLACED;
 }
 
-entry_result place_regular_file(entry_context& c) {
-  errno = 0;
-  file_output_stream out(c.path.c_str());
-  if (out.bad()) return cannot_create(c, errno);
-  c.record.files.insert(c.path);
+// Something exists at the path: keep an existing directory, leave another
+// package's file alone, replace a file nobody owns.
+entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced);
+
+// Closes the descriptor of a file being placed, whichever way placing ends;
+// what the buffer still holds then is not written to a reused number.
+class placed_file_closer {
+ public:
+  placed_file_closer(fd_output_buffer& buffer, int fd) : buffer_(buffer), fd_(fd) {}
+  ~placed_file_closer() {
+    buffer_.drop_descriptor();
+    close(fd_);
+  }
+
+ private:
+  fd_output_buffer& buffer_;
+  int fd_;
+};
+
+// Nothing at the path is the common case, so the file is created first and
+// only a path already taken is examined and cleared.
+entry_result create_regular_file(entry_context& c, bool unrecorded, bool& replaced, int& fd) {
+  fd = open(c.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd >= 0) return ENTRY_PLACED;
+  if (errno != EEXIST) return cannot_create(c, errno);
+  const entry_result cleared = clear_path(c, unrecorded, replaced);
+  if (cleared != ENTRY_PLACED) return cleared;
+  fd = open(c.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return cannot_create(c, errno);
+  return ENTRY_PLACED;
+}
+
+// The owner, mode and times are set on the open descriptor: the path is
+// looked up once for the whole file.
+entry_result place_regular_file(entry_context& c, bool unrecorded, bool& replaced) {
+  int fd;
+  const entry_result created = create_regular_file(c, unrecorded, replaced, fd);
+  if (created != ENTRY_PLACED) return created;
+  fd_output_buffer buffer(fd);
+  placed_file_closer closer(buffer, fd);
+  output_stream out(&buffer);
+  c.record.files.insert(c.resolved);
   static char chunk[COPY_CHUNK];
   uint32_t left = c.entry.data_size;
   while (left > 0) {
@@ -182,8 +225,12 @@ entry_result place_regular_file(entry_context& c) {
   }
   errno = 0;
   if (out.flush().fail()) return cannot_create(c, errno);
-  out.close();
-  set_attributes(c);
+  // Results are ignored: a file system without owners still gets the file.
+  if (fchown(fd, c.entry.uid, c.entry.gid) != 0) {
+  }
+  fchmod(fd, c.entry.mode & 07777);
+  const struct timespec times[2] = {{(time_t)c.entry.mtime, 0}, {(time_t)c.entry.mtime, 0}};
+  futimens(fd, times);
   return ENTRY_PLACED;
 }
 
@@ -192,8 +239,6 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
   switch (type) {
     case ENTRY_SYMBOLIC_LINK:
       return place_symbolic_link(c);
-    case ENTRY_REGULAR:
-      return place_regular_file(c);
     case ENTRY_DIRECTORY:
       if (!skip_data(c.data, c.entry.data_size)) return broken(c);
       if (mkdir(c.path.c_str(), c.entry.mode & 07777) != 0) return cannot_create(c, errno);
@@ -207,14 +252,14 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
       if (c.data.read((char*)bytes, 4).fail()) return broken(c);
       uint32_t device = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (uint32_t)bytes[3] << 24;
       if (mknod(c.path.c_str(), c.entry.mode, (dev_t)device) != 0) return cannot_create(c, errno);
-      c.record.files.insert(c.path);
+      c.record.files.insert(c.resolved);
       set_attributes(c);
       return ENTRY_PLACED;
     }
     case ENTRY_FIFO:
       if (!skip_data(c.data, c.entry.data_size)) return broken(c);
       if (mkfifo(c.path.c_str(), c.entry.mode & 07777) != 0) return cannot_create(c, errno);
-      c.record.files.insert(c.path);
+      c.record.files.insert(c.resolved);
       set_attributes(c);
       return ENTRY_PLACED;
     default:
@@ -222,8 +267,6 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
   }
 }
 
-// Something exists at the path: keep an existing directory, leave another
-// package's file alone, replace a file nobody owns.
 entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
   struct stat existing;
   if (lstat(c.path.c_str(), &existing) != 0) return ENTRY_PLACED;
@@ -291,8 +334,13 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
       break;
     }
     bool replaced = false;
-    entry_result result = clear_path(c, unrecorded, replaced);
-    if (result == ENTRY_PLACED) result = place_node(c, directories);
+    entry_result result;
+    if ((entry.mode & ENTRY_TYPE_MASK) == ENTRY_REGULAR) {
+      result = place_regular_file(c, unrecorded, replaced);
+    } else {
+      result = clear_path(c, unrecorded, replaced);
+      if (result == ENTRY_PLACED) result = place_node(c, directories);
+    }
     if (result == ENTRY_FAILED) {
       ok = false;
       break;

@@ -102,3 +102,30 @@ def test_a_package_whose_conflicts_name_no_possible_package_stays_as_installed(
     installed = root.installed()
     root.installer()
     assert root.installed() == installed == ["other"]
+
+
+def test_files_placed_through_links_are_owned_and_removed_where_they_are(root, tmp_path):
+    # "own" reaches /opt through a link it places itself; "user" reaches
+    # /srv/lib through a link of "base". Collecting the real directories
+    # keeps both files, and removing each package removes its file.
+    os.makedirs(root.p("/opt"))
+    install(root, tmp_path, P.raw_package([
+        header(P.SECTION_PACKAGE_HEADER, "base"),
+        files(E("/srv", mode=0o40755), E("/srv/lib", mode=0o40755), E("/sl", b"srv/lib", mode=LINK))]))
+    install(root, tmp_path, P.raw_package([
+        header(P.SECTION_PACKAGE_HEADER, "own"),
+        files(E("/l", b"/opt", mode=LINK), E("/l/x", b"x"))]))
+    install(root, tmp_path, P.raw_package([
+        header(P.SECTION_PACKAGE_HEADER, "user"),
+        files(E("/sl/libu.so", b"u"))]))
+    assert root.read("/var/pdb/own/files") == "l\nopt/x\n"
+    root.installer("--filegc", "/opt", "/srv/lib")
+    assert root.read("/opt/x") == "x"
+    assert root.read("/srv/lib/libu.so") == "u"
+    for name in ("own", "user"):
+        open(root.p("/var/deinstall/" + name), "w").close()
+    root.installer()
+    assert not os.path.lexists(root.p("/opt/x"))
+    assert not os.path.lexists(root.p("/l"))
+    assert not os.path.lexists(root.p("/srv/lib/libu.so"))
+    assert os.path.islink(root.p("/sl"))
