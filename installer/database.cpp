@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,15 +44,22 @@ void load_requirements(package_record& record, const char* file, vector<requirem
   }
 }
 
+// One line of a "files" list, without its "\n": skipped when empty, given
+// a leading "/" when it has none. The list is written in set order, so each
+// path normally goes after the largest one so far: the end hint costs one
+// comparison then, and falls back to the full search for a list that is out
+// of order or repeats a path. path is the caller's scratch string.
+void add_listed_path(string_set& files, string& path, const char* line, size_t length) {
+  if (length == 0) return;
+  path.clear();
+  if (line[0] != '/') path.append('/');
+  path.append(line, length);
+  files.insert(files.end(), path);
+}
+
 void load_files(package_record& record) {
   file_input_stream in(record_path(record.name, "files").c_str());
-  string line;
-  while (in.good()) {
-    in.getline(line);
-    if (line.empty()) continue;
-    if (line[0] != '/') line.insert(0, "/");
-    record.files.insert(line);
-  }
+  read_file_list(in, record.files);
 }
 
 // Creates or truncates one meta file, lets write fill it, flushes; a failed
@@ -97,6 +105,33 @@ void open_repository(bool quiet) {
     repo.packages.push_back(record);
   }
   closedir(directory);
+}
+
+void read_file_list(input_stream& in, string_set& files) {
+  // Whole lines are taken straight from the chunk; only a line cut by the
+  // chunk's end is gathered in partial.
+  char chunk[4096];
+  string partial;
+  string path;
+  while (in.good()) {
+    in.read(chunk, sizeof chunk);
+    const char* next = chunk;
+    const char* end = chunk + in.gcount();
+    while (const char* newline =
+               static_cast<const char*>(memchr(next, '\n', (size_t)(end - next)))) {
+      if (partial.empty()) {
+        add_listed_path(files, path, next, (size_t)(newline - next));
+      } else {
+        partial.append(next, newline);
+        add_listed_path(files, path, partial.begin(), partial.length());
+        partial.clear();
+      }
+      next = newline + 1;
+    }
+    partial.append(next, end);
+  }
+  // A last line without "\n" counts as well.
+  add_listed_path(files, path, partial.begin(), partial.length());
 }
 
 void load_package_record(package_record& record) {
@@ -207,29 +242,141 @@ package_record* conflicting_package(const package_header& record) {
   return nullptr;
 }
 
-bool is_package_valid(package_record& record) {
+namespace {
+
+// Finds packages by walking the list, as find_package and conflicting_package do.
+struct list_lookup {
+  package_record* find(const string& name) const { return find_package(name); }
+  package_record* conflicting(const package_header& record) const {
+    return conflicting_package(record);
+  }
+};
+
+// Name index over the package list for the passes of one revalidation: the
+// first record of each name in list order, and every conflict entry of the
+// installed packages under the name it names, in list order. It holds
+// pointers to the records and their conflict entries, so it is good only
+// while no record is added, removed, reordered or given other conflicts;
+// valid flags may change, they are read through the pointers. Owns its
+// tables, never the records.
+class package_index {
+ public:
+  explicit package_index(const linked_list<package_record>& packages);
+  package_index(const package_index&) = delete;
+  package_index& operator=(const package_index&) = delete;
+
+  // The answers of find_package and conflicting_package for the indexed list.
+  package_record* find(const string& name) const;
+  package_record* conflicting(const package_header& record) const;
+
+ private:
+  static constexpr uint32_t NONE = UINT32_MAX;
+  struct slot {
+    const string* name;       // a record's or a conflict's name; null when free
+    package_record* package;  // the first of that name; null when only conflicts name it
+    uint32_t first_conflict;  // into conflicts_, NONE when none names it
+    uint32_t last_conflict;
+  };
+  struct conflict_link {
+    package_record* owner;  // the installed package that lists the conflict
+    const requirement_entry* entry;
+    uint32_t next;  // the next conflict of the same name, NONE at the end
+  };
+
+  // The position of the slot holding name, or of the free slot where it goes.
+  size_t position_of(const string& name) const;
+
+  vector<slot> slots_;  // open addressing, linear probing, at most half full
+  vector<conflict_link> conflicts_;
+  size_t mask_;
+};
+
+// FNV-1a over the name's bytes.
+uint32_t name_hash(const string& name) {
+  uint32_t hash = 2166136261u;
+  for (char c : name) hash = (hash ^ (unsigned char)c) * 16777619u;
+  return hash;
+}
+
+package_index::package_index(const linked_list<package_record>& packages) {
+  size_t names = 0;
+  for (package_record* record : packages) names += 1 + record->conflicts.size();
+  size_t capacity = 16;
+  while (capacity < 2 * names) capacity *= 2;
+  mask_ = capacity - 1;
+  slots_.reserve(capacity);
+  for (size_t i = 0; i < capacity; ++i) slots_.push_back(slot{nullptr, nullptr, NONE, NONE});
+  for (package_record* record : packages) {
+    slot& own = slots_[position_of(record->name)];
+    own.name = &record->name;
+    if (!own.package) own.package = record;  // the first of the name wins
+    for (const requirement_entry& conflict : record->conflicts) {
+      slot& named = slots_[position_of(conflict.name)];
+      named.name = &conflict.name;
+      uint32_t link = (uint32_t)conflicts_.size();
+      conflicts_.push_back(conflict_link{record, &conflict, NONE});
+      if (named.first_conflict == NONE) {
+        named.first_conflict = link;
+      } else {
+        conflicts_[named.last_conflict].next = link;
+      }
+      named.last_conflict = link;
+    }
+  }
+}
+
+size_t package_index::position_of(const string& name) const {
+  size_t i = name_hash(name) & mask_;
+  while (slots_[i].name && *slots_[i].name != name) i = (i + 1) & mask_;
+  return i;
+}
+
+package_record* package_index::find(const string& name) const {
+  return slots_[position_of(name)].package;
+}
+
+package_record* package_index::conflicting(const package_header& record) const {
+  // Only a conflict entry of the record's own name can be met by it; the
+  // chain is in list order, so the first one met names the first package.
+  for (uint32_t i = slots_[position_of(record.name)].first_conflict; i != NONE;
+       i = conflicts_[i].next)
+    if (satisfies(record, *conflicts_[i].entry)) return conflicts_[i].owner;
+  return nullptr;
+}
+
+template <class Lookup>
+bool check_validity(package_record& record, const Lookup& lookup) {
   if (!record.valid) return false;
   for (const requirement_entry& dependency : record.dependencies) {
-    package_record* provider = find_package(dependency.name);
+    package_record* provider = lookup.find(dependency.name);
     if (!provider || !provider->valid || !satisfies(*provider, dependency)) {
       record.valid = false;
       break;
     }
   }
-  if (record.valid && conflicting_package(record)) record.valid = false;
+  if (record.valid && lookup.conflicting(record)) record.valid = false;
   if (record.valid && !record.bundle.name.empty()) {
-    package_record* bundle = find_package(record.bundle.name);
+    package_record* bundle = lookup.find(record.bundle.name);
     if (!bundle || !bundle->valid) record.valid = false;
   }
   return record.valid;
 }
 
+}  // namespace
+
+bool is_package_valid(package_record& record) {
+  return check_validity(record, list_lookup());
+}
+
 void revalidate_packages() {
+  // The passes change valid flags only, never the list: one index serves
+  // them all and is gone before anything can move a record.
+  package_index index(the_repository().packages);
   bool changed = true;
   while (changed) {
     changed = false;
     for (package_record* record : the_repository().packages)
-      if (record->valid && !is_package_valid(*record)) changed = true;
+      if (record->valid && !check_validity(*record, index)) changed = true;
   }
 }
 

@@ -5,6 +5,8 @@
 #include "foundation/string.h"
 #include "installer/package_record.h"
 
+class input_stream;
+
 // Loads every record under "/var/pdb/" into the repository; warns "could not
 // open repo" and leaves the list empty when the directory cannot be opened.
 void open_repository(bool quiet);
@@ -12,6 +14,11 @@ void open_repository(bool quiet);
 // Fills a record that holds only its name; what cannot be read makes it
 // invalid.
 void load_package_record(package_record& record);
+
+// Reads a "files" list into files: one path per line up to "\n" or the end
+// of the data, empty lines skipped, a "/" put in front of a line without
+// one; a path already present is not added again.
+void read_file_list(input_stream& in, string_set& files);
 
 // Writes "deps", "conflicts", "bundle", "files" (unless without_files) and,
 // last, "version". The directory must exist. Reports and returns false.

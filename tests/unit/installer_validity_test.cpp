@@ -116,6 +116,73 @@ TEST_F(repository_test, lookups_take_the_first_in_list_order) {
   EXPECT_TRUE(owner_of_path(string("/usr/bin/tool2")).empty());
 }
 
+TEST_F(repository_test, revalidation_follows_the_first_record_of_a_name) {
+  package_record* old_lib = add("lib", v(1, 0));
+  add("lib", v(2, 0));
+  package_record* wants_new = add("wants_new");
+  wants_new->dependencies.push_back(needs("lib", v(2, 0)));  // only the second lib would do
+  package_record* broken_suite = add("suite");
+  broken_suite->valid = false;
+  add("suite");
+  package_record* member = add("member");
+  member->bundle.name = "suite";
+  package_record* fine = add("fine");
+  fine->dependencies.push_back(needs("lib", v(1, 0), v(1, 0)));
+  revalidate_packages();
+  EXPECT_EQ(invalid_names(), (std::vector<std::string>{"wants_new", "suite", "member"}));
+  EXPECT_TRUE(old_lib->valid);
+}
+
+TEST_F(repository_test, a_conflict_counts_from_any_record_of_any_name) {
+  // Both records named x list p; only the second one's range meets p.
+  add("x")->conflicts.push_back(needs("p", v(3, 0)));
+  package_record* second_x = add("x");
+  second_x->conflicts.push_back(needs("q"));
+  second_x->conflicts.push_back(needs("p", v(1, 0), v(1, 5)));
+  package_record* p = add("p", v(1, 2));
+  revalidate_packages();
+  EXPECT_FALSE(p->valid);
+  EXPECT_EQ(conflicting_package(*p), second_x);
+}
+
+// Random repositories with repeated names, version ranges, conflicts and
+// bundles: revalidation must mark exactly what repeated list walks mark.
+TEST_F(repository_test, revalidation_matches_passes_of_list_walks) {
+  srandom(7);
+  const char* names[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "lib"};
+  const size_t name_count = sizeof names / sizeof names[0];
+  for (int round = 0; round < 200; ++round) {
+    TearDown();
+    std::vector<package_record*> records;
+    for (int n = random() % 40; n >= 0; --n) {
+      package_record* record = add(names[random() % name_count], v(1, random() % 4));
+      record->valid = random() % 10 != 0;
+      for (int d = random() % 3; d > 0; --d)
+        record->dependencies.push_back(
+            needs(names[random() % name_count], v(1, random() % 3), random() % 2 ? v(1, 2) : 0));
+      if (random() % 4 == 0)
+        record->conflicts.push_back(needs(names[random() % name_count], v(1, random() % 4)));
+      if (random() % 5 == 0) record->bundle.name = names[random() % name_count];
+      records.push_back(record);
+    }
+    std::vector<bool> before;
+    for (package_record* record : records) before.push_back(record->valid);
+    revalidate_packages();
+    std::vector<bool> indexed;
+    for (size_t i = 0; i < records.size(); ++i) {
+      indexed.push_back(records[i]->valid);
+      records[i]->valid = before[i];
+    }
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (package_record* record : records)
+        if (record->valid && !is_package_valid(*record)) changed = true;
+    }
+    for (size_t i = 0; i < records.size(); ++i)
+      ASSERT_EQ(indexed[i], records[i]->valid) << "round " << round << ", record " << i;
+  }
+}
+
 std::vector<std::string> removal_order(const std::vector<package_record*>& input) {
   linked_list<package_record> list;
   for (package_record* record : input) list.push_back(record);
