@@ -6,7 +6,6 @@ machine's own root.
 import os
 import shutil
 import subprocess
-import tempfile
 
 import pytest
 
@@ -44,17 +43,11 @@ def run(args, stdin=None, timeout=60, cwd=None):
     return (proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
 
 
-@pytest.fixture
-def scratch(tmp_path):
-    """A scratch directory, removed afterwards."""
-    yield tmp_path
-
-
 def needs_root():
     return pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
 
 
-def _copy_with_libraries(binary, root):
+def copy_with_libraries(binary, root):
     """Copies a program and the shared libraries it needs into root."""
     out = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
     paths = [binary]
@@ -130,18 +123,48 @@ class ScratchRoot:
     def exists(self, relative):
         return os.path.lexists(self.p(relative))
 
+    def listing(self, relative):
+        return sorted(os.listdir(self.p(relative)))
+
+    def install(self, data, *args):
+        """Installs package bytes through standard input; they must install."""
+        status, out, err = self.installer(*args, "-", stdin=data)
+        assert status == 0, out + err
+        return out
+
+    def queue(self, *names):
+        """Queues packages for removal by the next run."""
+        for name in names:
+            open(self.p("/var/deinstall/" + name), "w").close()
+
+    def drop(self, file_name, data):
+        """Leaves a package file pending in /var/pckg."""
+        with open(self.p("/var/pckg/" + file_name), "wb") as f:
+            f.write(data)
+
+
+def make_root(path, with_bash=True):
+    """A router root at path: /var/pdb, /var/deinstall, /var/pckg, /tmp,
+    /ram, /dev/null, an empty install profile and (with_bash) bash with its
+    libraries, so that package scripts run inside it."""
+    for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev", "kest/lib/install"):
+        os.makedirs(os.path.join(path, d), exist_ok=True)
+    open(os.path.join(path, "kest/lib/install/profile.sh"), "w").close()
+    if os.geteuid() == 0:
+        os.mknod(os.path.join(path, "dev/null"), 0o20666, os.makedev(1, 3))
+        if with_bash:
+            copy_with_libraries("/bin/bash", str(path))
+    return ScratchRoot(path)
+
 
 @pytest.fixture
 def root(tmp_path):
-    """A fresh router root: /var/pdb, /var/deinstall, /var/pckg, /tmp, /ram,
-    bash with its libraries, /dev/null and an empty install profile, so that
-    package scripts run inside it."""
-    r = tmp_path / "root"
-    for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev",
-              "kest/lib/install"):
-        os.makedirs(r / d, exist_ok=True)
-    (r / "kest/lib/install/profile.sh").write_text("")
-    if os.geteuid() == 0:
-        os.mknod(r / "dev/null", 0o20666, os.makedev(1, 3))
-        _copy_with_libraries("/bin/bash", str(r))
-    yield ScratchRoot(r)
+    """A fresh router root in the test's scratch directory."""
+    yield make_root(str(tmp_path / "root"))
+
+
+@pytest.fixture
+def pkgs(tmp_path):
+    """Builds package files into the test's scratch directory."""
+    import pkgtools
+    return pkgtools.Packages(tmp_path / "packages")

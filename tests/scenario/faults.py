@@ -16,7 +16,7 @@ import subprocess
 import termios
 import time
 
-from conftest import EMULATOR, ScratchRoot, _copy_with_libraries, program
+from conftest import EMULATOR, ScratchRoot, program
 
 F_SETPIPE_SZ = 1031
 
@@ -46,27 +46,10 @@ def unmount(path):
     subprocess.run(["umount", "-l", str(path)], check=True)
 
 
-def make_root(path, with_bash=True):
-    """The router root layout of the scenario fixture, at path."""
-    for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev", "kest/lib/install"):
-        os.makedirs(os.path.join(path, d), exist_ok=True)
-    with open(os.path.join(path, "kest/lib/install/profile.sh"), "w"):
-        pass
-    os.mknod(os.path.join(path, "dev/null"), 0o20666, os.makedev(1, 3))
-    if with_bash:
-        _copy_with_libraries("/bin/bash", str(path))
-    return ScratchRoot(path)
-
-
 def copy_root(template, path):
     """A copy of a prepared root (device nodes, owners and times kept)."""
     subprocess.run(["cp", "-a", str(template), str(path)], check=True)
     return ScratchRoot(path)
-
-
-def free_blocks(path):
-    st = os.statvfs(path)
-    return st.f_bavail, st.f_frsize
 
 
 def fill_leaving(path, filler, leave_bytes):
@@ -85,7 +68,8 @@ def fill_leaving(path, filler, leave_bytes):
     finally:
         os.close(fd)
     # The last write may have landed in part; what is free now is exact.
-    avail, block = free_blocks(path)
+    st = os.statvfs(path)
+    avail, block = st.f_bavail, st.f_frsize
     size = os.path.getsize(filler)
     os.truncate(filler, max(0, size - (leave_bytes - avail * block)))
 
@@ -170,25 +154,9 @@ def exists_inside(root, path):
     return os.path.lexists(inside(root, path))
 
 
-def tree_contents(tree):
-    """{absolute path: bytes (regular file) or ("link", target)} of the
-    non-directories of a package tree: what the package records and places."""
-    out = {}
-    for folder, dirs, files in os.walk(tree):
-        for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
-            host = os.path.join(folder, name)
-            rel = "/" + os.path.relpath(host, tree)
-            if os.path.islink(host):
-                out[rel] = ("link", os.readlink(host))
-            else:
-                with open(host, "rb") as f:
-                    out[rel] = f.read()
-    return out
-
-
 def contents_on_disk(root, paths):
-    """The same form as tree_contents for the given paths of a root; a
-    missing path maps to None."""
+    """The same form as pkgtools.tree_contents for the given paths of a
+    root; a missing path maps to None."""
     out = {}
     for path in paths:
         host = root.p(path)
