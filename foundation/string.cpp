@@ -30,7 +30,16 @@ bool contains_byte(const char* set, char c) {
 
 int compare_signed_bytes(const char* a, size_t a_length, const char* b, size_t b_length) {
   size_t common = a_length < b_length ? a_length : b_length;
-  for (size_t i = 0; i < common; ++i) {
+  // Paths share long prefixes. Equal words are skipped whole; the byte loop
+  // then finds the first byte that differs, whose signed order decides.
+  size_t i = 0;
+  for (; i + sizeof(size_t) <= common; i += sizeof(size_t)) {
+    size_t x, y;
+    memcpy(&x, a + i, sizeof x);
+    memcpy(&y, b + i, sizeof y);
+    if (x != y) break;
+  }
+  for (; i < common; ++i) {
     signed char x = (signed char)a[i];
     signed char y = (signed char)b[i];
     if (x != y) return x < y ? -1 : 1;

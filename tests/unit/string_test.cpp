@@ -126,6 +126,25 @@ TEST(string, compare_and_equality_see_embedded_zeros_and_lengths) {
   EXPECT_EQ(compare_signed_bytes("\xE9", 1, "a", 1), -1);
 }
 
+TEST(string, the_first_differing_byte_decides_at_every_offset) {
+  // A difference at each offset of a word and past several words, with
+  // later bytes that would order the other way, bytes of either sign, and
+  // a prefix ending at each offset.
+  for (size_t at = 0; at < 40; ++at) {
+    std::string low(48, '/'), high(48, '/');
+    low[at] = '\xE9';  // negative as a signed byte
+    high[at] = 'a';
+    for (size_t k = at + 1; k < 48; ++k) low[k] = 'z', high[k] = '\x01';
+    EXPECT_EQ(from_std(low).compare(from_std(high)), -1) << at;
+    EXPECT_EQ(from_std(high).compare(from_std(low)), 1) << at;
+    high[at] = '\xEA';
+    EXPECT_EQ(from_std(low).compare(from_std(high)), -1) << at;
+    EXPECT_EQ(from_std(low.substr(0, at)).compare(from_std(low)), -1) << at;
+    EXPECT_EQ(from_std(low).compare(from_std(low.substr(0, at))), 1) << at;
+    EXPECT_EQ(from_std(low).compare(from_std(low)), 0) << at;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Parts, counts and positions
 
