@@ -13,13 +13,10 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "support/bytes.h"
+#include "support/scratch_file.h"
 
-std::string pattern(size_t n, size_t seed = 0) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = (char)((i * 7 + seed) % 251);
-  return s;
-}
+namespace {
 
 // One record per write(): the test sees how the buffer cut its writes.
 struct record_pair {
@@ -35,22 +32,10 @@ struct record_pair {
   }
 };
 
-struct temp_file {
-  char path[32] = "/tmp/fd_buffers_XXXXXX";
-  int fd = mkstemp(path);
-  ~temp_file() { close(fd), unlink(path); }
-  std::string contents() {
-    std::string s(1 << 16, '\0');
-    ssize_t n = pread(fd, &s[0], s.size(), 0);
-    s.resize(n < 0 ? 0 : n);
-    return s;
-  }
-};
-
 TEST(fd_output_buffer, holds_4095_bytes_and_the_4096th_writes_them_all_at_once) {
   record_pair pair;
   fd_output_buffer buffer(pair.fds[0]);
-  std::string data = pattern(4096);
+  std::string data = pattern_bytes(4096);
   for (size_t i = 0; i < 4095; ++i) ASSERT_EQ(buffer.put_byte(data[i]), (unsigned char)data[i]);
   EXPECT_TRUE(pair.records().empty());
   buffer.put_byte(data[4095]);
@@ -62,7 +47,7 @@ TEST(fd_output_buffer, holds_4095_bytes_and_the_4096th_writes_them_all_at_once) 
 TEST(fd_output_buffer, writes_of_1024_bytes_or_more_flush_then_bypass_the_buffer) {
   record_pair pair;
   fd_output_buffer buffer(pair.fds[0]);
-  std::string data = pattern(1024);
+  std::string data = pattern_bytes(1024);
   EXPECT_EQ(buffer.xsputn(data.data(), 10), 10u);
   EXPECT_EQ(buffer.xsputn(data.data(), 1023), 1023u);
   EXPECT_TRUE(pair.records().empty());
@@ -71,9 +56,9 @@ TEST(fd_output_buffer, writes_of_1024_bytes_or_more_flush_then_bypass_the_buffer
 }
 
 TEST(fd_output_buffer, seeks_and_the_destructor_flush_but_never_close) {
-  temp_file file;
+  scratch_file file;
   {
-    fd_output_buffer buffer(file.fd);
+    fd_output_buffer buffer(file.fd());
     buffer.xsputn("abc", 3);
     EXPECT_EQ(buffer.seekpos(1, OPEN_OUTPUT), 1);
     buffer.put_byte('X');
@@ -81,7 +66,7 @@ TEST(fd_output_buffer, seeks_and_the_destructor_flush_but_never_close) {
     buffer.put_byte('d');
   }
   EXPECT_EQ(file.contents(), "aXcd");
-  EXPECT_NE(fcntl(file.fd, F_GETFD), -1);
+  EXPECT_NE(fcntl(file.fd(), F_GETFD), -1);
 }
 
 // A file size limit makes write() stop part-way and then fail (EFBIG).
@@ -100,14 +85,14 @@ class limited_file : public ::testing::Test {
     r.rlim_cur = bytes;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
   }
-  temp_file file;
+  scratch_file file;
   rlimit saved_;
   void (*old_handler_)(int);
 };
 
 TEST_F(limited_file, partial_flush_succeeds_and_keeps_the_rest_for_the_next) {
-  fd_output_buffer buffer(file.fd);
-  std::string data = pattern(300);
+  fd_output_buffer buffer(file.fd());
+  std::string data = pattern_bytes(300);
   buffer.xsputn(data.data(), 300);
   limit(100);
   EXPECT_EQ(buffer.sync_buffer(), 0);
@@ -119,8 +104,8 @@ TEST_F(limited_file, partial_flush_succeeds_and_keeps_the_rest_for_the_next) {
 }
 
 TEST_F(limited_file, refused_overflow_takes_nothing_and_stays_inside_the_buffer) {
-  fd_output_buffer buffer(file.fd);
-  std::string data = pattern(5000);
+  fd_output_buffer buffer(file.fd());
+  std::string data = pattern_bytes(5000);
   limit(0);
   for (size_t i = 0; i < 4095; ++i) buffer.put_byte(data[i]);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(buffer.put_byte('!'), END_OF_DATA);
@@ -131,8 +116,8 @@ TEST_F(limited_file, refused_overflow_takes_nothing_and_stays_inside_the_buffer)
 }
 
 TEST_F(limited_file, large_write_goes_out_after_every_buffered_byte) {
-  fd_output_buffer buffer(file.fd);
-  std::string data = pattern(2300);
+  fd_output_buffer buffer(file.fd());
+  std::string data = pattern_bytes(2300);
   buffer.xsputn(data.data(), 300);
   limit(100);
   EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 0u);
@@ -195,11 +180,11 @@ TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
 }
 
 TEST(fd_input_buffer, one_byte_can_be_put_back_across_a_refill) {
-  temp_file file;
-  std::string data = pattern(4100);
-  ASSERT_EQ(write(file.fd, data.data(), data.size()), 4100);
-  lseek(file.fd, 0, SEEK_SET);
-  fd_input_buffer buffer(file.fd);
+  scratch_file file;
+  std::string data = pattern_bytes(4100);
+  ASSERT_EQ(write(file.fd(), data.data(), data.size()), 4100);
+  lseek(file.fd(), 0, SEEK_SET);
+  fd_input_buffer buffer(file.fd());
   for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]);
   EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4096]);
   EXPECT_EQ(buffer.unget(), (unsigned char)data[4096]);
@@ -211,7 +196,7 @@ TEST(fd_input_buffer, one_byte_can_be_put_back_across_a_refill) {
 TEST(fd_input_buffer, large_read_takes_buffered_bytes_first_and_keeps_the_last_for_put_back) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  std::string data = pattern(3003);
+  std::string data = pattern_bytes(3003);
   ASSERT_EQ(write(fds[1], data.data(), 3), 3);
   fd_input_buffer buffer(fds[0]);
   EXPECT_EQ(buffer.next_byte(), (unsigned char)data[0]);  // the buffer holds two more
@@ -228,11 +213,22 @@ TEST(fd_input_buffer, large_read_takes_buffered_bytes_first_and_keeps_the_last_f
   close(fds[0]);
 }
 
+TEST(fd_input_buffer, reads_of_1024_bytes_or_more_bypass_the_buffer) {
+  scratch_file file(pattern_bytes(3000));
+  for (size_t n : {1023, 1024}) {
+    lseek(file.fd(), 0, SEEK_SET);
+    fd_input_buffer buffer(file.fd());
+    std::string got(n, '\0');
+    ASSERT_EQ(buffer.xsgetn(&got[0], n), n);
+    EXPECT_EQ(lseek(file.fd(), 0, SEEK_CUR), n < 1024 ? 3000 : 1024) << n;
+  }
+}
+
 TEST(fd_input_buffer, relative_seek_counts_from_the_byte_the_caller_reads_next) {
-  temp_file file;
-  ASSERT_EQ(write(file.fd, "0123456789", 10), 10);
-  lseek(file.fd, 0, SEEK_SET);
-  fd_input_buffer buffer(file.fd);
+  scratch_file file;
+  ASSERT_EQ(write(file.fd(), "0123456789", 10), 10);
+  lseek(file.fd(), 0, SEEK_SET);
+  fd_input_buffer buffer(file.fd());
   EXPECT_EQ(buffer.next_byte(), '0');
   EXPECT_EQ(buffer.seekoff(0, SEEK_FROM_CURRENT, OPEN_INPUT), 1);
   EXPECT_EQ(buffer.seekoff(3, SEEK_FROM_CURRENT, OPEN_INPUT), 4);

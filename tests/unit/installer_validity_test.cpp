@@ -9,18 +9,11 @@
 #include "installer/package_record.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
+#include "support/records.h"
 
 namespace {
 
 version_number v(unsigned major, unsigned minor) { return make_version(major, minor, 'f', 0); }
-
-requirement_entry needs(const char* name, version_number minimum = 0, version_number maximum = 0) {
-  requirement_entry entry;
-  entry.name = name;
-  entry.minimum = minimum;
-  entry.maximum = maximum;
-  return entry;
-}
 
 class repository_test : public ::testing::Test {
  protected:
@@ -51,8 +44,8 @@ TEST_F(repository_test, one_pass_spreads_invalidity_along_chains_in_any_list_ord
   // a needs b needs c; c is missing. Listed so that a pass meets a first.
   package_record* a = add("a");
   package_record* b = add("b");
-  a->dependencies.push_back(needs("b"));
-  b->dependencies.push_back(needs("c"));
+  a->dependencies.push_back(requirement("b"));
+  b->dependencies.push_back(requirement("c"));
   add("unrelated");
   revalidate_packages();
   EXPECT_EQ(invalid_names(), (std::vector<std::string>{"a", "b"}));
@@ -61,13 +54,13 @@ TEST_F(repository_test, one_pass_spreads_invalidity_along_chains_in_any_list_ord
 TEST_F(repository_test, dependency_ranges_and_invalid_providers) {
   package_record* lib = add("lib", v(2, 0));
   package_record* in_range = add("in_range");
-  in_range->dependencies.push_back(needs("lib", v(1, 0), v(2, 0)));
+  in_range->dependencies.push_back(requirement("lib", v(1, 0), v(2, 0)));
   package_record* too_new = add("too_new");
-  too_new->dependencies.push_back(needs("lib", 0, v(1, 9)));
+  too_new->dependencies.push_back(requirement("lib", 0, v(1, 9)));
   package_record* too_old = add("too_old");
-  too_old->dependencies.push_back(needs("lib", v(2, 1)));
+  too_old->dependencies.push_back(requirement("lib", v(2, 1)));
   package_record* case_differs = add("case_differs");
-  case_differs->dependencies.push_back(needs("Lib"));
+  case_differs->dependencies.push_back(requirement("Lib"));
   revalidate_packages();
   EXPECT_EQ(invalid_names(), (std::vector<std::string>{"too_new", "too_old", "case_differs"}));
 
@@ -78,10 +71,10 @@ TEST_F(repository_test, dependency_ranges_and_invalid_providers) {
 
 TEST_F(repository_test, conflicts_count_only_in_the_direction_of_the_installed_list) {
   package_record* x = add("x");
-  x->conflicts.push_back(needs("p", v(1, 0), v(1, 5)));
+  x->conflicts.push_back(requirement("p", v(1, 0), v(1, 5)));
   package_record* p = add("p", v(1, 2));
   package_record* q = add("q", v(1, 0));
-  q->conflicts.push_back(needs("x"));  // q's own conflicts are not consulted for x
+  q->conflicts.push_back(requirement("x"));  // q's own conflicts are not consulted for x
   EXPECT_EQ(conflicting_package(*p), x);
   EXPECT_EQ(conflicting_package(*q), nullptr);
   revalidate_packages();
@@ -120,14 +113,14 @@ TEST_F(repository_test, revalidation_follows_the_first_record_of_a_name) {
   package_record* old_lib = add("lib", v(1, 0));
   add("lib", v(2, 0));
   package_record* wants_new = add("wants_new");
-  wants_new->dependencies.push_back(needs("lib", v(2, 0)));  // only the second lib would do
+  wants_new->dependencies.push_back(requirement("lib", v(2, 0)));  // only the second lib would do
   package_record* broken_suite = add("suite");
   broken_suite->valid = false;
   add("suite");
   package_record* member = add("member");
   member->bundle.name = "suite";
   package_record* fine = add("fine");
-  fine->dependencies.push_back(needs("lib", v(1, 0), v(1, 0)));
+  fine->dependencies.push_back(requirement("lib", v(1, 0), v(1, 0)));
   revalidate_packages();
   EXPECT_EQ(invalid_names(), (std::vector<std::string>{"wants_new", "suite", "member"}));
   EXPECT_TRUE(old_lib->valid);
@@ -135,10 +128,10 @@ TEST_F(repository_test, revalidation_follows_the_first_record_of_a_name) {
 
 TEST_F(repository_test, a_conflict_counts_from_any_record_of_any_name) {
   // Both records named x list p; only the second one's range meets p.
-  add("x")->conflicts.push_back(needs("p", v(3, 0)));
+  add("x")->conflicts.push_back(requirement("p", v(3, 0)));
   package_record* second_x = add("x");
-  second_x->conflicts.push_back(needs("q"));
-  second_x->conflicts.push_back(needs("p", v(1, 0), v(1, 5)));
+  second_x->conflicts.push_back(requirement("q"));
+  second_x->conflicts.push_back(requirement("p", v(1, 0), v(1, 5)));
   package_record* p = add("p", v(1, 2));
   revalidate_packages();
   EXPECT_FALSE(p->valid);
@@ -159,9 +152,9 @@ TEST_F(repository_test, revalidation_matches_passes_of_list_walks) {
       record->valid = random() % 10 != 0;
       for (int d = random() % 3; d > 0; --d)
         record->dependencies.push_back(
-            needs(names[random() % name_count], v(1, random() % 3), random() % 2 ? v(1, 2) : 0));
+            requirement(names[random() % name_count], v(1, random() % 3), random() % 2 ? v(1, 2) : 0));
       if (random() % 4 == 0)
-        record->conflicts.push_back(needs(names[random() % name_count], v(1, random() % 4)));
+        record->conflicts.push_back(requirement(names[random() % name_count], v(1, random() % 4)));
       if (random() % 5 == 0) record->bundle.name = names[random() % name_count];
       records.push_back(record);
     }
@@ -192,34 +185,22 @@ std::vector<std::string> removal_order(const std::vector<package_record*>& input
   return names;
 }
 
-TEST(removal_order, a_package_goes_before_what_it_depends_on) {
-  package_record a, b, c;
-  a.name = "a";
-  b.name = "b";
-  c.name = "c";
-  a.dependencies.push_back(needs("b"));
-  b.dependencies.push_back(needs("c"));
+// Removal goes against the dependencies, in one insertion pass.
+TEST(removal_order, a_package_goes_before_what_it_depends_on_in_one_pass) {
+  package_record a, b, c, x, y;
+  a.name = "a", b.name = "b", c.name = "c", x.name = "x", y.name = "y";
+  a.dependencies.push_back(requirement("b"));
+  b.dependencies.push_back(requirement("c"));
   EXPECT_EQ(removal_order({&c, &b, &a}), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(removal_order({&a, &b, &c}), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(removal_order({&b, &c, &a}), (std::vector<std::string>{"a", "b", "c"}));
-}
-
-TEST(removal_order, is_one_insertion_pass_and_respects_version_ranges) {
-  package_record a, b, c;
-  a.name = "a";
-  b.name = "b";
-  c.name = "c";
-  a.dependencies.push_back(needs("c"));
-  b.dependencies.push_back(needs("a"));
   // c goes in first, b finds nothing it needs and goes to the end, a goes
   // in front of c: b, which needs a, ends up after it.
+  a.dependencies[0] = requirement("c");
+  b.dependencies[0] = requirement("a");
   EXPECT_EQ(removal_order({&a, &b, &c}), (std::vector<std::string>{"a", "c", "b"}));
-
-  package_record x, y;
-  x.name = "x";
-  y.name = "y";
-  y.version = make_version(3, 0, 'f', 0);
-  x.dependencies.push_back(needs("y", 0, make_version(2, 0, 'f', 0)));  // not met by y-3.0
+  y.version = v(3, 0);
+  x.dependencies.push_back(requirement("y", 0, v(2, 0)));  // not met by y-3.0
   EXPECT_EQ(removal_order({&x, &y}), (std::vector<std::string>{"y", "x"}));
 }
 

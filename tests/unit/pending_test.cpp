@@ -4,155 +4,103 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/records.h"
+#include "support/scratch_file.h"
 
 namespace {
 
 const version_number V1 = make_version(1, 0, STAGE_FINAL, 0);
 const version_number V2 = make_version(2, 0, STAGE_FINAL, 0);
 
-requirement_entry requirement(const char* name, version_number minimum = 0,
-                              version_number maximum = 0) {
-  requirement_entry entry;
-  entry.name = name;
-  entry.minimum = minimum;
-  entry.maximum = maximum;
-  return entry;
+version_number major_version(const std::string& text) {
+  return make_version((unsigned)std::stoul(text), 0, STAGE_FINAL, 0);
 }
 
-package_header member(const char* name, version_number version, uint32_t build_time = 0) {
-  package_header header;
-  header.name = name;
-  header.version = version;
-  header.build_time = build_time;
-  return header;
-}
-
-// Records in collection order; the fixture owns them.
-class pending_order : public ::testing::Test {
- protected:
-  ~pending_order() override {
-    for (pending_package* record : records_) delete record;
-  }
-
-  pending_package& add(const char* name, version_number version = V1, uint32_t build_time = 0) {
-    pending_package* record = new pending_package;
-    record->name = name;
-    record->version = version;
-    record->build_time = build_time;
-    record->path = std::string("/var/pckg/").append(name).append(".kpk").c_str();
-    records_.push_back(record);
-    return *record;
-  }
-
-  // The install order of the records added so far, as "name-version" labels
-  // with "@" and the build time when that is not 0.
-  std::vector<std::string> order(bool downgrade_mode = false) {
-    linked_list<pending_package> collected, ordered;
-    for (pending_package* record : records_) collected.push_back(record);
-    order_pending_packages(collected, ordered, downgrade_mode);
-    EXPECT_TRUE(collected.empty());
-    std::vector<std::string> labels;
-    for (pending_package* record : ordered) {
-      std::string label = package_label(*record).c_str();
-      if (record->build_time) label += "@" + std::to_string(record->build_time);
-      labels.push_back(label);
+// One waiting package file written as words: its name, then "=2" for
+// version 2.0 (1.0 otherwise), "@200" for a build time, "needs:lib",
+// "needs:lib>=2", "conflicts:old", "holds:lib=2" for a bundle member, and
+// "unrecorded".
+pending_package* parse_record(const std::string& text) {
+  pending_package* record = new pending_package;
+  std::istringstream words(text);
+  std::string word;
+  words >> word;
+  size_t equals = word.find('=');
+  record->name = word.substr(0, equals).c_str();
+  record->version = equals == std::string::npos ? V1 : major_version(word.substr(equals + 1));
+  record->path = ("/var/pckg/" + word + ".kpk").c_str();
+  while (words >> word) {
+    std::string value = word.substr(word.find(':') + 1);
+    size_t at = value.find_first_of(">=");
+    std::string name = value.substr(0, at);
+    version_number version = at == std::string::npos ? 0 : major_version(value.substr(value.rfind('=') + 1));
+    if (word[0] == '@') {
+      record->build_time = (uint32_t)std::stoul(word.substr(1));
+    } else if (word.rfind("needs:", 0) == 0) {
+      record->dependencies.push_back(requirement(name.c_str(), version));
+    } else if (word.rfind("conflicts:", 0) == 0) {
+      record->conflicts.push_back(requirement(name.c_str()));
+    } else if (word.rfind("holds:", 0) == 0) {
+      record->members.push_back(package(name.c_str(), version ? version : V1));
+    } else {
+      EXPECT_EQ(word, "unrecorded");
+      record->unrecorded = true;
     }
-    ordered.clear();
-    return labels;
   }
-
- private:
-  std::vector<pending_package*> records_;
-};
-
-typedef std::vector<std::string> labels;
-
-TEST_F(pending_order, dependency_goes_first_whatever_the_collection_order) {
-  add("app").dependencies.push_back(requirement("lib"));
-  add("lib");
-  EXPECT_EQ(order(), (labels{"lib-1.0", "app-1.0"}));
+  return record;
 }
 
-TEST_F(pending_order, chain_is_ordered_when_collected_backwards) {
-  add("top").dependencies.push_back(requirement("mid"));
-  add("mid").dependencies.push_back(requirement("base"));
-  add("base");
-  EXPECT_EQ(order(), (labels{"base-1.0", "mid-1.0", "top-1.0"}));
+// The install order of the records, as "name-version" labels with "@" and
+// the build time when that is not 0.
+std::string install_order(const std::vector<std::string>& records, bool downgrade_mode) {
+  linked_list<pending_package> collected, ordered;
+  for (const std::string& text : records) collected.push_back(parse_record(text));
+  order_pending_packages(collected, ordered, downgrade_mode);
+  EXPECT_TRUE(collected.empty());
+  std::string labels;
+  for (pending_package* record : ordered) {
+    labels += (labels.empty() ? "" : " ") + std::string(package_label(*record).c_str());
+    if (record->build_time) labels += "@" + std::to_string(record->build_time);
+    delete record;
+  }
+  ordered.clear();
+  return labels;
 }
 
-TEST_F(pending_order, unrelated_files_keep_collection_order) {
-  add("a");
-  add("b");
-  add("c");
-  EXPECT_EQ(order(), (labels{"a-1.0", "b-1.0", "c-1.0"}));
-}
-
-TEST_F(pending_order, dependency_outside_the_version_range_does_not_order) {
-  add("app").dependencies.push_back(requirement("lib", V2));
-  add("lib", V1);
-  // lib-1.0 does not meet "lib >= 2.0": nothing ties them, collection order stays.
-  EXPECT_EQ(order(), (labels{"app-1.0", "lib-1.0"}));
-}
-
-TEST_F(pending_order, dependency_met_by_a_bundle_member_orders_after_the_bundle) {
-  add("app").dependencies.push_back(requirement("lib"));
-  add("suite").members.push_back(member("lib", V1));
-  EXPECT_EQ(order(), (labels{"suite-1.0", "app-1.0"}));
-}
-
-TEST_F(pending_order, newer_of_two_files_of_one_name_goes_first_older_with_downgrade) {
-  add("p", V1);
-  add("p", V2);
-  EXPECT_EQ(order(), (labels{"p-2.0", "p-1.0"}));
-  EXPECT_EQ(order(true), (labels{"p-1.0", "p-2.0"}));
-}
-
-TEST_F(pending_order, newer_first_also_when_collected_first) {
-  add("p", V2);
-  add("p", V1);
-  EXPECT_EQ(order(), (labels{"p-2.0", "p-1.0"}));
-  EXPECT_EQ(order(true), (labels{"p-1.0", "p-2.0"}));
-}
-
-TEST_F(pending_order, build_time_decides_between_equal_versions) {
-  add("p", V1, 100);
-  add("p", V1, 200);
-  EXPECT_EQ(order(), (labels{"p-1.0@200", "p-1.0@100"}));
-  EXPECT_EQ(order(true), (labels{"p-1.0@100", "p-1.0@200"}));
-}
-
-TEST_F(pending_order, bundle_with_a_newer_member_goes_before_the_single_file) {
-  add("p", V1);
-  add("suite").members.push_back(member("p", V2));
-  EXPECT_EQ(order(), (labels{"suite-1.0", "p-1.0"}));
-}
-
-TEST_F(pending_order, conflicting_file_goes_after_the_one_it_conflicts_with) {
-  add("new").conflicts.push_back(requirement("old"));
-  add("old");
-  EXPECT_EQ(order(), (labels{"old-1.0", "new-1.0"}));
-}
-
-TEST_F(pending_order, unrecorded_file_is_appended_without_tests_of_its_own) {
-  // A recorded "tool" would go to the front, before "app" that needs it.
-  pending_package& tool = add("tool");
-  tool.unrecorded = true;
-  add("app").dependencies.push_back(requirement("tool"));
-  EXPECT_EQ(order(), (labels{"app-1.0", "tool-1.0"}));
-}
-
-TEST_F(pending_order, files_placed_after_an_unrecorded_one_may_follow_it) {
-  add("app").dependencies.push_back(requirement("tool"));
-  pending_package& tool = add("tool");
-  tool.unrecorded = true;
-  add("other");
-  EXPECT_EQ(order(), (labels{"other-1.0", "tool-1.0", "app-1.0"}));
+TEST(pending_order, follows_dependencies_conflicts_versions_and_unrecorded_files) {
+  struct {
+    std::vector<std::string> records;  // in collection order
+    const char* order;
+    const char* downgrade_order;  // when it differs
+  } cases[] = {
+      {{"app needs:lib", "lib"}, "lib-1.0 app-1.0", nullptr},
+      {{"top needs:mid", "mid needs:base", "base"}, "base-1.0 mid-1.0 top-1.0", nullptr},
+      {{"a", "b", "c"}, "a-1.0 b-1.0 c-1.0", nullptr},
+      // lib-1.0 does not meet "lib >= 2.0": nothing ties them.
+      {{"app needs:lib>=2", "lib"}, "app-1.0 lib-1.0", nullptr},
+      {{"app needs:lib", "suite holds:lib"}, "suite-1.0 app-1.0", nullptr},
+      // Of two files of one name the newer goes first, the older with downgrade.
+      {{"p", "p=2"}, "p-2.0 p-1.0", "p-1.0 p-2.0"},
+      {{"p=2", "p"}, "p-2.0 p-1.0", "p-1.0 p-2.0"},
+      {{"p @100", "p @200"}, "p-1.0@200 p-1.0@100", "p-1.0@100 p-1.0@200"},
+      {{"p", "suite holds:p=2"}, "suite-1.0 p-1.0", nullptr},
+      {{"new conflicts:old", "old"}, "old-1.0 new-1.0", nullptr},
+      // An unrecorded file is appended without tests of its own (a recorded
+      // "tool" would go first); files placed after it may follow it.
+      {{"tool unrecorded", "app needs:tool"}, "app-1.0 tool-1.0", nullptr},
+      {{"app needs:tool", "tool unrecorded", "other"}, "other-1.0 tool-1.0 app-1.0", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.order);
+    EXPECT_EQ(install_order(c.records, false), c.order);
+    EXPECT_EQ(install_order(c.records, true), c.downgrade_order ? c.downgrade_order : c.order);
+  }
 }
 
 // The relations themselves, where the order alone cannot show them.
@@ -164,7 +112,7 @@ TEST(pending_relations, preferred_over_without_a_package_of_that_name) {
   g.version = V1;
   EXPECT_FALSE(preferred_over(f, g, false));
   EXPECT_TRUE(preferred_over(f, g, true));
-  f.members.push_back(member("g", V2));
+  f.members.push_back(package("g", V2));
   EXPECT_TRUE(preferred_over(f, g, false));
   EXPECT_FALSE(preferred_over(f, g, true));
 }
@@ -174,13 +122,13 @@ TEST(pending_relations, depends_on_covers_members_of_either_side) {
   f.name = "f";
   g.name = "g";
   EXPECT_FALSE(depends_on(f, g));
-  package_header needy = member("m", V1);
+  package_header needy = package("m", V1);
   needy.dependencies.push_back(requirement("g"));
   f.members.push_back(needy);
   EXPECT_TRUE(depends_on(f, g));
   pending_package h;
   h.name = "h";
-  h.members.push_back(member("x", V1));
+  h.members.push_back(package("x", V1));
   EXPECT_FALSE(depends_on(f, h));
   f.dependencies.push_back(requirement("x"));
   EXPECT_TRUE(depends_on(f, h));
@@ -191,70 +139,47 @@ TEST(pending_relations, conflicts_with_a_bundle_that_holds_the_name) {
   f.name = "f";
   g.name = "g";
   EXPECT_FALSE(conflicts_with(f, g));
-  g.members.push_back(member("f", V1));
+  g.members.push_back(package("f", V1));
   EXPECT_TRUE(conflicts_with(f, g));
   EXPECT_TRUE(provides(g, string("f")));
   EXPECT_FALSE(provides(f, string("g")));
 }
 
-// move_file on scratch files.
+// move_file on scratch files: it copies, so that it works across file
+// systems, and deletes the source only when the copy is complete.
 
-class scratch_files : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pending_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + directory_ + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-  }
-  std::string path(const char* name) const { return directory_ + "/" + name; }
-  void write(const char* name, const std::string& content) {
-    FILE* f = fopen(path(name).c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(content.data(), 1, content.size(), f);
-    fclose(f);
-  }
-  std::string read(const char* name) {
-    std::string content;
-    FILE* f = fopen(path(name).c_str(), "rb");
-    if (!f) return "<missing>";
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) content.append(chunk, n);
-    fclose(f);
-    return content;
-  }
+std::string contents_of(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return "<missing>";
+  std::string content;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) content.append(chunk, n);
+  fclose(f);
+  return content;
+}
 
-  std::string directory_;
-};
-
-TEST_F(scratch_files, move_file_copies_and_deletes_the_source) {
+TEST(move_file, copies_and_deletes_the_source) {
   std::string content(100000, 'x');
   content[77777] = '\0';
-  write("a.kpk", content);
-  ASSERT_TRUE(move_file(path("a.kpk").c_str(), path("b.kpk").c_str()));
-  EXPECT_EQ(read("b.kpk"), content);
-  EXPECT_EQ(read("a.kpk"), "<missing>");
+  scratch_file file(content);
+  std::string target = std::string(file.path()) + ".moved";
+  ASSERT_TRUE(move_file(file.path(), target.c_str()));
+  EXPECT_EQ(contents_of(target), content);
+  EXPECT_EQ(contents_of(file.path()), "<missing>");
+  unlink(target.c_str());
 }
 
-TEST_F(scratch_files, move_file_changes_nothing_when_it_cannot_create_the_target) {
-  write("a.kpk", "data");
-  EXPECT_FALSE(move_file(path("a.kpk").c_str(), path("missing/b.kpk").c_str()));
-  EXPECT_FALSE(move_file(path("a.kpk").c_str(), ""));
-  EXPECT_FALSE(move_file(path("none.kpk").c_str(), path("c.kpk").c_str()));
-  EXPECT_EQ(read("a.kpk"), "data");
-  EXPECT_EQ(read("c.kpk"), "<missing>");
-}
-
-TEST_F(scratch_files, move_file_onto_itself_keeps_the_file) {
-  write("a.kpk", "data");
-  ASSERT_EQ(link(path("a.kpk").c_str(), path("same.kpk").c_str()), 0);
-  EXPECT_FALSE(move_file(path("a.kpk").c_str(), path("same.kpk").c_str()));
-  EXPECT_FALSE(move_file(path("a.kpk").c_str(), path("a.kpk").c_str()));
-  EXPECT_EQ(read("a.kpk"), "data");
+TEST(move_file, changes_nothing_when_it_cannot_create_the_target_or_it_is_the_source) {
+  scratch_file file("data");
+  std::string path = file.path(), same = path + ".same", other = path + ".other";
+  ASSERT_EQ(link(path.c_str(), same.c_str()), 0);
+  for (std::string target : {path + "/below_a_file", std::string(), same, path})
+    EXPECT_FALSE(move_file(path.c_str(), target.c_str())) << target;
+  EXPECT_FALSE(move_file((path + ".none").c_str(), other.c_str()));
+  EXPECT_EQ(contents_of(path), "data");
+  EXPECT_EQ(contents_of(other), "<missing>");
+  unlink(same.c_str());
 }
 
 }  // namespace
