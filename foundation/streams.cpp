@@ -757,6 +757,7 @@ void file_input_stream::close() {
 file_output_stream::file_output_stream(const char* path, unsigned mode)
     : stream_base(nullptr), output_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
   int flags = O_WRONLY | O_CREAT | ((mode & OPEN_APPEND) ? O_APPEND : O_TRUNC);
+  if (mode & OPEN_EXCLUSIVE) flags |= O_EXCL;
   int fd = open_retrying(path, flags, 0666);
   if (fd < 0) return;  // bad already: there is no buffer
   fd_ = fd;

@@ -170,12 +170,14 @@ class file_input_stream : public input_stream {
   fd_input_buffer* file_buffer_;  // owned
 };
 
-// Open-mode bit for file_output_stream: append instead of truncate.
+// Open-mode bits for file_output_stream: append instead of truncate; create
+// only, failing with EEXIST when something is at the path already.
 constexpr unsigned OPEN_APPEND = 1;
+constexpr unsigned OPEN_EXCLUSIVE = 2;
 
 // Opens a path write-only, created (0666 before the umask) and truncated, or
-// appended to with OPEN_APPEND; bad with descriptor -1 when it cannot be
-// opened. Owns its buffer; close flushes and closes the descriptor.
+// appended to with OPEN_APPEND, or newly created with OPEN_EXCLUSIVE; bad
+// with descriptor -1 when it cannot be opened. Owns its buffer; close flushes and closes the descriptor.
 class file_output_stream : public output_stream {
  public:
   explicit file_output_stream(const char* path, unsigned mode = 0);

@@ -14,7 +14,6 @@
 
 #include "foundation/byte_buffer.h"
 #include "foundation/compressed_streams.h"
-#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 #include "foundation/vector.h"
 #include "installer/database.h"
@@ -174,45 +173,33 @@ entry_result place_symbolic_link(entry_context& c) {
 
 // Something exists at the path: keep an existing directory, leave another
 // package's file alone, replace a file nobody owns.
-entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced);
-
-// Closes the descriptor of a file being placed, whichever way placing ends;
-// what the buffer still holds then is not written to a reused number.
-class placed_file_closer {
- public:
-  placed_file_closer(fd_output_buffer& buffer, int fd) : buffer_(buffer), fd_(fd) {}
-  ~placed_file_closer() {
-    buffer_.drop_descriptor();
-    close(fd_);
+entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
+  struct stat existing;
+  if (lstat(c.path.c_str(), &existing) != 0) return ENTRY_PLACED;
+  const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
+  if (S_ISDIR(existing.st_mode) && is_directory_entry) {
+    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+    return ENTRY_SKIPPED;
   }
-
- private:
-  fd_output_buffer& buffer_;
-  int fd_;
-};
-
-// Nothing at the path is the common case, so the file is created first and
-// only a path already taken is examined and cleared.
-entry_result create_regular_file(entry_context& c, bool unrecorded, bool& replaced, int& fd) {
-  fd = open(c.path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (fd >= 0) return ENTRY_PLACED;
-  if (errno != EEXIST) return cannot_create(c, errno);
-  const entry_result cleared = clear_path(c, unrecorded, replaced);
-  if (cleared != ENTRY_PLACED) return cleared;
-  fd = open(c.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (fd < 0) return cannot_create(c, errno);
+  if (!unrecorded) {
+    // Another package's file reached through a link is still its file.
+    string owner = owner_of_path(c.path);
+    if (owner.empty() && c.resolved != c.path) owner = owner_of_path(c.resolved);
+    if (!owner.empty()) {
+      log_warning("file %s collides with %s package", c.path.c_str(), owner.c_str());
+      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+      return ENTRY_SKIPPED;
+    }
+    log_warning("ghost file %s", c.path.c_str());
+  }
+  unlink(c.path.c_str());
+  replaced = true;
   return ENTRY_PLACED;
 }
 
-// The owner, mode and times are set on the open descriptor: the path is
-// looked up once for the whole file.
-entry_result place_regular_file(entry_context& c, bool unrecorded, bool& replaced) {
-  int fd;
-  const entry_result created = create_regular_file(c, unrecorded, replaced, fd);
-  if (created != ENTRY_PLACED) return created;
-  fd_output_buffer buffer(fd);
-  placed_file_closer closer(buffer, fd);
-  output_stream out(&buffer);
+// Copies a regular file's data into the opened file, then sets its owner,
+// mode and times on the descriptor: the path is looked up once per file.
+entry_result fill_regular_file(entry_context& c, file_output_stream& out) {
   c.record.files.insert(c.resolved);
   static char chunk[COPY_CHUNK];
   uint32_t left = c.entry.data_size;
@@ -226,12 +213,29 @@ entry_result place_regular_file(entry_context& c, bool unrecorded, bool& replace
   errno = 0;
   if (out.flush().fail()) return cannot_create(c, errno);
   // Results are ignored: a file system without owners still gets the file.
-  if (fchown(fd, c.entry.uid, c.entry.gid) != 0) {
+  if (fchown(out.fd(), c.entry.uid, c.entry.gid) != 0) {
   }
-  fchmod(fd, c.entry.mode & 07777);
+  fchmod(out.fd(), c.entry.mode & 07777);
   const struct timespec times[2] = {{(time_t)c.entry.mtime, 0}, {(time_t)c.entry.mtime, 0}};
-  futimens(fd, times);
+  futimens(out.fd(), times);
   return ENTRY_PLACED;
+}
+
+// Nothing at the path is the common case, so the file is created first and
+// only a path already taken is examined and cleared.
+entry_result place_regular_file(entry_context& c, bool unrecorded, bool& replaced) {
+  {
+    errno = 0;
+    file_output_stream created(c.path.c_str(), OPEN_EXCLUSIVE);
+    if (created.is_open()) return fill_regular_file(c, created);
+    if (errno != EEXIST) return cannot_create(c, errno);
+  }
+  const entry_result cleared = clear_path(c, unrecorded, replaced);
+  if (cleared != ENTRY_PLACED) return cleared;
+  errno = 0;
+  file_output_stream out(c.path.c_str());
+  if (!out.is_open()) return cannot_create(c, errno);
+  return fill_regular_file(c, out);
 }
 
 entry_result place_node(entry_context& c, vector<created_directory>& directories) {
@@ -265,30 +269,6 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
     default:
       return broken(c);
   }
-}
-
-entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
-  struct stat existing;
-  if (lstat(c.path.c_str(), &existing) != 0) return ENTRY_PLACED;
-  const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
-  if (S_ISDIR(existing.st_mode) && is_directory_entry) {
-    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
-    return ENTRY_SKIPPED;
-  }
-  if (!unrecorded) {
-    // Another package's file reached through a link is still its file.
-    string owner = owner_of_path(c.path);
-    if (owner.empty() && c.resolved != c.path) owner = owner_of_path(c.resolved);
-    if (!owner.empty()) {
-      log_warning("file %s collides with %s package", c.path.c_str(), owner.c_str());
-      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
-      return ENTRY_SKIPPED;
-    }
-    log_warning("ghost file %s", c.path.c_str());
-  }
-  unlink(c.path.c_str());
-  replaced = true;
-  return ENTRY_PLACED;
 }
 
 }  // namespace
@@ -328,14 +308,15 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
     const bool usable = entry_path(name, path);
     const string& resolved = resolver.resolve(path);
     entry_context c{record, data, entry, name, path, resolved};
-    if (!usable || is_in_database(resolved, entry.mode & ENTRY_TYPE_MASK)) {
+    const uint32_t type = entry.mode & ENTRY_TYPE_MASK;
+    if (!usable || is_in_database(resolved, type)) {
       broken(c);
       ok = false;
       break;
     }
     bool replaced = false;
     entry_result result;
-    if ((entry.mode & ENTRY_TYPE_MASK) == ENTRY_REGULAR) {
+    if (type == ENTRY_REGULAR) {
       result = place_regular_file(c, unrecorded, replaced);
     } else {
       result = clear_path(c, unrecorded, replaced);
@@ -346,7 +327,7 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
       break;
     }
     if (result == ENTRY_PLACED) {
-      if ((entry.mode & ENTRY_TYPE_MASK) == ENTRY_SYMBOLIC_LINK || replaced) resolver.forget();
+      if (type == ENTRY_SYMBOLIC_LINK || replaced) resolver.forget();
       set_status_line(progress_bar(label, reader).c_str());
     }
   }

@@ -4,17 +4,7 @@
 #include <stdint.h>
 
 #include "foundation/compressed_streams.h"
-
-namespace {
-// The fuzz bytes as a read-only source buffer.
-class memory_buffer : public stream_buffer {
- public:
-  memory_buffer(const uint8_t* data, size_t size) {
-    char* begin = (char*)data;  // never written through: there is no put area
-    set_get_area(begin, begin, begin + size);
-  }
-};
-}  // namespace
+#include "memory_buffer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memory_buffer source(data, size);

@@ -13,16 +13,9 @@
 #include "installer/database.h"
 #include "installer/install.h"
 #include "installer/removal.h"
+#include "memory_buffer.h"
 
 namespace {
-// The fuzz bytes as a read-only source buffer that cannot seek.
-class memory_buffer : public stream_buffer {
- public:
-  memory_buffer(const uint8_t* data, size_t size) {
-    char* begin = (char*)data;  // never written through: there is no put area
-    set_get_area(begin, begin, begin + size);
-  }
-};
 
 // The seekable copy: a memory file, which no path inside the scratch root reaches.
 int memory_file() {

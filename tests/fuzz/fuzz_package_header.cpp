@@ -5,16 +5,9 @@
 
 #include "package_format/file_data_reader.h"
 #include "package_format/package_reader.h"
+#include "memory_buffer.h"
 
 namespace {
-// The fuzz bytes as a read-only source buffer.
-class memory_buffer : public stream_buffer {
- public:
-  memory_buffer(const uint8_t* data, size_t size) {
-    char* begin = (char*)data;  // never written through: there is no put area
-    set_get_area(begin, begin, begin + size);
-  }
-};
 const int INSTALL_TYPES[] = {1, 18, 16, 3, 17, 4, 7, 8};
 }  // namespace
 

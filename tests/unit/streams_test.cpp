@@ -1,5 +1,6 @@
 #include "foundation/streams.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -226,6 +227,8 @@ TEST(file_streams, open_modes_and_missing_files) {
   { file_output_stream(path.c_str()) << "a longer first text" << endl; }
   { file_output_stream(path.c_str()) << "second"; }
   { file_output_stream(path.c_str(), OPEN_APPEND) << "+more"; }
+  errno = 0;
+  { file_output_stream taken(path.c_str(), OPEN_EXCLUSIVE); EXPECT_TRUE(taken.bad() && errno == EEXIST); }
   umask(saved);
   file_input_stream in(path.c_str());
   char text[20] = {};
