@@ -318,6 +318,8 @@ def bad_build_inputs(tmp_path):
         ("name of 17 bytes", [], None, "at most 16 bytes"),
         ("hidden name", [], None, "cannot begin with"),
         ("name with a slash", [], None, "cannot begin with"),
+        ("name with a blank", [], None, "cannot contain white space or control"),
+        ("name with a control byte", [], None, "cannot contain white space or control"),
         ("bad requirement", ["depends: base >= 1.x"], None, "expected a version"),
         ("inverted range", ["depends: base >= 2.0 <= 1.0"], None, "above the maximum"),
         ("missing script", ["install-script: nowhere.sh"], None, "cannot read the script"),
@@ -327,7 +329,8 @@ def bad_build_inputs(tmp_path):
 
 
 NAMES = {"bad version": ("ok", "2.9.x"), "name of 17 bytes": ("seventeen-chars-x", "1.0"),
-         "hidden name": (".hidden", "1.0"), "name with a slash": ("a/b", "1.0")}
+         "hidden name": (".hidden", "1.0"), "name with a slash": ("a/b", "1.0"),
+         "name with a blank": ("a b", "1.0"), "name with a control byte": ("a\x1bb", "1.0")}
 
 
 def test_bad_input_is_refused_and_leaves_no_file(tmp_path):
