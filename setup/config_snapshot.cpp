@@ -11,6 +11,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "foundation/vector.h"
+
 namespace {
 
 // The status record is kept as lstat() fills it on this machine; the chain
@@ -224,10 +226,19 @@ bool restore_file(snapshot_reader& reader, const char* path, const struct stat& 
   return written && set_times(path, status);
 }
 
-bool restore_directory(const char* path, const struct stat& status) {
+// A directory's times are set once its contents are back: creating them
+// would change its modification time again.
+struct directory_times {
+  const char* path;  // in the snapshot's chunks
+  struct stat status;
+};
+
+bool restore_directory(const char* path, const struct stat& status,
+                       vector<directory_times>& directories) {
   if (mkdir(path, 0700) != 0) return false;
+  directories.push_back(directory_times{path, status});
   return chmod(path, status.st_mode & 07777) == 0 &&
-         lchown(path, status.st_uid, status.st_gid) == 0 && set_times(path, status);
+         lchown(path, status.st_uid, status.st_gid) == 0;
 }
 
 }  // namespace
@@ -251,6 +262,7 @@ snapshot_chunk* take_snapshot(const char* path) {
 bool restore_snapshot(snapshot_chunk* snapshot) {
   if (!snapshot || snapshot->magic != SNAPSHOT_MAGIC) return false;
   snapshot_reader reader{snapshot};
+  vector<directory_times> directories;
   bool restored = true;
   while (restored && !reader.at_end()) {
     const char* path = reader.read_path();
@@ -260,8 +272,11 @@ bool restore_snapshot(snapshot_chunk* snapshot) {
     } else if (S_ISREG(status.st_mode)) {
       restored = restore_file(reader, path, status);
     } else if (S_ISDIR(status.st_mode)) {
-      restored = restore_directory(path, status);
+      restored = restore_directory(path, status, directories);
     }
+  }
+  for (size_t i = directories.size(); i-- > 0;) {
+    if (!set_times(directories[i].path, directories[i].status)) restored = false;
   }
   free_snapshot(snapshot);
   return restored;
