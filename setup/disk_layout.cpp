@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "foundation/streams.h"
+#include "foundation/string.h"
+
 void set_disk_geometry(disk_record& disk, uint32_t cylinders, uint32_t heads, uint32_t sectors) {
   disk.cylinders = cylinders;
   disk.bytes_per_cylinder = heads * sectors * 512;
@@ -29,6 +32,19 @@ bool parse_geometry_line(const char* line, disk_record& disk) {
   memcpy(disk.device, line, name_length);
   set_disk_geometry(disk, cylinders, heads, sectors);
   return true;
+}
+
+int parse_geometry_listing(input_stream& listing, disk_record* disks, int count) {
+  constexpr size_t LINE_MAX_LENGTH = 127;
+  int found = 0;
+  string line;
+  bool more = true;
+  while (found < count && more) {
+    more = !listing.getline(line).fail();  // a last line without its line end counts too
+    if (line.length() <= LINE_MAX_LENGTH && parse_geometry_line(line.c_str(), disks[found]))
+      ++found;
+  }
+  return found;
 }
 
 uint32_t boot_partition_cylinders(const disk_record& disk) {

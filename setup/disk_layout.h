@@ -28,6 +28,12 @@ void set_disk_geometry(disk_record& disk, uint32_t cylinders, uint32_t heads, ui
 // that does not fit the record.
 [[nodiscard]] bool parse_geometry_line(const char* line, disk_record& disk);
 
+class input_stream;
+// The whole listing of "sfdisk -g": up to count disks, in listing order;
+// lines longer than 127 characters, and lines that are not a disk's
+// geometry, are skipped. Returns the number of disks found.
+int parse_geometry_listing(input_stream& listing, disk_record* disks, int count);
+
 // Cylinders of the boot partition: the fewest that hold 10 MiB.
 uint32_t boot_partition_cylinders(const disk_record& disk);
 

@@ -18,8 +18,7 @@ namespace {
 
 constexpr int DRIVE_TABLE_SIZE = 4;
 constexpr size_t SECTOR_SIZE = 512;
-// Lines of the partitioning tool longer than these are not ones setup reads.
-constexpr size_t GEOMETRY_LINE_MAX = 127;
+// Dump lines of the partitioning tool longer than this are not ones setup reads.
 constexpr size_t DUMP_LINE_MAX = 255;
 
 disk_record* drive_table = nullptr;  // allocated on the first search, kept for the run
@@ -101,12 +100,7 @@ disk_record* detect_drives() {
   if (!drive_table) drive_table = new disk_record[DRIVE_TABLE_SIZE]();
   program_reader* listing = open_program_reader("/sbin/sfdisk", "-g", nullptr);
   if (!listing) return nullptr;
-  int found = 0;
-  string line;
-  while (found < DRIVE_TABLE_SIZE && listing->getline(line)) {
-    if (line.length() <= GEOMETRY_LINE_MAX && parse_geometry_line(line.c_str(), drive_table[found]))
-      ++found;
-  }
+  int found = parse_geometry_listing(*listing, drive_table, DRIVE_TABLE_SIZE);
   close_program(listing);
   return found > 0 ? &drive_table[0] : nullptr;
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "foundation/streams.h"
 #include "setup/boot/boot_program.h"
 #include "setup/disk_preparation.h"
 #include "support/scratch_file.h"
@@ -106,6 +107,17 @@ TEST(disk_layout, geometry_lines) {
     EXPECT_STREQ(disk.device, untouched.device);
   }
   EXPECT_TRUE(parse_geometry_line("/dev/a-device-name-of-thirty-1c: 10 cylinders, 4 heads, 32 x", disk));
+
+  // Lines too long to be read whole are skipped; five disks fill four.
+  scratch_file listing("/dev/hda: 10 cylinders, 16 heads, 63 sectors/track\n" + std::string(130, ' ') +
+                       "\n/dev/hdb: 20 cylinders, 16 heads, 63 sectors/track" + std::string(80, ' ') +
+                       "\nDisk\n/dev/hdc: 30 c, 1 h, 1 s\n/dev/hdd: 40 c, 1 h, 1 s\n/dev/hde: 50 c, 1 h, 1 s\n/dev/hdf: 60 c, 1 h, 1 s\n");
+  file_input_stream stream(listing.path());
+  disk_record disks[5] = {};
+  EXPECT_EQ(parse_geometry_listing(stream, disks, 4), 4);
+  EXPECT_STREQ(disks[1].device, "/dev/hdc");
+  EXPECT_STREQ(disks[3].device, "/dev/hde");
+  EXPECT_EQ(disks[4].cylinders, 0u);
 }
 
 // The boot program goes into bytes 0-183; 184-255 and 336-445 are zeroed;
