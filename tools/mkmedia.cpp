@@ -79,12 +79,6 @@ void watch_interrupts() {
   for (int s : signals) sigaction(s, &action, nullptr);
 }
 
-bool was_interrupted() {
-  if (!interrupted) return false;
-  complain("interrupted; nothing was written");
-  return true;
-}
-
 void format_size(uint64_t bytes, char* text, unsigned size) {
   if (bytes < 1024) snprintf(text, size, "%llu bytes", (unsigned long long)bytes);
   else if (bytes < 1024 * 1024) snprintf(text, size, "%.1f KiB", (double)bytes / 1024);
@@ -103,6 +97,11 @@ int main(int argc, char** argv) {
   if (!chosen) return complain_usage(nullptr, "unknown command", argv[1]);
   watch_interrupts();
   int status = chosen->run(argc - 2, argv + 2);
+  // A signal after the medium was moved into place does not undo it.
+  if (interrupted && status != EXIT_DONE) {
+    complain("interrupted; nothing was written");
+    status = EXIT_FAILED;
+  }
   standard_output.flush();
   standard_error.flush();
   return status;

@@ -18,11 +18,10 @@ void complain(const char* a, const char* b = nullptr, const char* c = nullptr,
 int complain_usage(const char* command, const char* problem, const char* argument = nullptr);
 
 // Set when SIGINT, SIGTERM or SIGHUP arrives. The commands look at it between
-// steps and clean up; the external programs get the signal themselves.
+// steps, fail and clean up without a message of their own; the external
+// programs get the signal themselves.
 extern volatile sig_atomic_t interrupted;
 void watch_interrupts();
-// Prints that the command was interrupted when it was; true then.
-bool was_interrupted();
 
 // Sizes for people: "123 bytes", "4.5 KiB", "12.3 MiB".
 void format_size(uint64_t bytes, char* text, unsigned size);

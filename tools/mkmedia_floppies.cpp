@@ -141,10 +141,11 @@ bool is_floppy_image_name(const char* name) {
   return strncmp(name, "floppy-", 7) == 0 && length > 11 && strcmp(name + length - 4, ".img") == 0;
 }
 
-// OUTDIR exists (made here when missing, one level) and holds no images of
-// an earlier set, which would mix with the new one.
-bool prepare_output_directory(const char* directory) {
-  if (mkdir(directory, 0777) != 0 && errno != EEXIST) {
+// OUTDIR exists (made here when missing, one level; *created says so) and
+// holds no images of an earlier set, which would mix with the new one.
+bool prepare_output_directory(const char* directory, bool* created) {
+  *created = mkdir(directory, 0777) == 0;
+  if (!*created && errno != EEXIST) {
     complain(directory, ": cannot create: ", strerror(errno));
     return false;
   }
@@ -314,13 +315,20 @@ int command_floppies(int argc, char** argv) {
   if (!check_package_file(options.package, package)) return EXIT_FAILED;
   floppy_plan plan;
   if (!plan_floppies(options, package.size, plan)) return EXIT_FAILED;
-  if (was_interrupted() || !prepare_output_directory(options.directory)) return EXIT_FAILED;
+  bool created = false;
+  if (interrupted || !prepare_output_directory(options.directory, &created)) return EXIT_FAILED;
   plan.set_identifier = new_set_identifier();
-  staging_area staging;
-  if (!staging.create(string(options.directory) + "/")) return EXIT_FAILED;
-  if (!make_floppies(options, plan, package.size, staging) || was_interrupted() ||
-      !publish_floppies(options, plan, staging))
+  bool made;
+  {
+    staging_area staging;
+    made = staging.create(string(options.directory) + "/") &&
+           make_floppies(options, plan, package.size, staging) && !interrupted &&
+           publish_floppies(options, plan, staging);
+  }
+  if (!made) {
+    if (created) rmdir(options.directory);
     return EXIT_FAILED;
+  }
   print_floppies(options, plan, package);
   return EXIT_DONE;
 }

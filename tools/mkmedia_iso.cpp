@@ -81,7 +81,7 @@ int command_iso(int argc, char** argv) {
   const char* output = walker.operand(1);
   vector<checked_package> packages;
   if (!find_program(XORRISO) || !is_outside(directory, output) ||
-      !check_package_directory(directory, summary_check::menu, packages) || was_interrupted())
+      !check_package_directory(directory, summary_check::menu, packages) || interrupted)
     return EXIT_FAILED;
   warn_about_defaults(directory, packages);
   staging_area staging;
@@ -91,7 +91,7 @@ int command_iso(int argc, char** argv) {
   for (const char* argument : fixed) arguments.push_back(string(argument));
   arguments.push_back(staging.path_of(IMAGE_NAME));
   arguments.push_back(program_path_argument(directory));
-  if (!run_program(XORRISO, arguments) || was_interrupted() ||
+  if (!run_program(XORRISO, arguments) || interrupted ||
       !staging.publish(IMAGE_NAME, output))
     return EXIT_FAILED;
   print_iso(directory, output, packages);

@@ -284,7 +284,7 @@ int command_volume(int argc, char** argv) {
   if (!find_program(MKFS_FAT) || !find_program(MCOPY)) return EXIT_FAILED;
   vector<checked_package> packages;
   bool checked = check_package_directory(options.directory, summary_check::menu, packages);
-  if (was_interrupted() || !checked || !check_package_names(options, packages)) return EXIT_FAILED;
+  if (interrupted || !checked || !check_package_names(options, packages)) return EXIT_FAILED;
   vector<volume_file> files;
   if (!collect_files(options, packages, files)) return EXIT_FAILED;
   warn_about_defaults(options.directory, packages);
@@ -292,7 +292,7 @@ int command_volume(int argc, char** argv) {
   uint64_t cylinders = 0;
   if (!staging.create(string(options.output)) || !stage_generated_files(options, staging, files) ||
       !choose_cylinders(options, files, &cylinders) ||
-      !make_volume(options, cylinders, files, staging) || was_interrupted() ||
+      !make_volume(options, cylinders, files, staging) || interrupted ||
       !staging.publish(IMAGE_NAME, options.output))
     return EXIT_FAILED;
   print_volume(options, cylinders, packages);
