@@ -21,9 +21,9 @@ FLOPPY_IMAGE = 1474560
 FLOPPY_FILE_CAPACITY = 2847 * 512
 
 
-def mkmedia(*args, env=None):
+def mkmedia(*args, env=None, cwd=None):
     proc = subprocess.run([program("mkmedia"), *map(str, args)], capture_output=True, timeout=300,
-                          env=env)
+                          env=env, cwd=cwd)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
 
 
@@ -62,13 +62,14 @@ def examples(tmp_path_factory):
 # -- CD-ROM image and hard-disk volume -------------------------------------------------
 
 def test_iso_holds_the_directory(tmp_path, examples):
-    source = write(tmp_path / "cd", {**examples, "defpacks": b"system ppp\n"})
-    write(tmp_path / "cd" / "docs", {"README": b"read me\n"})
-    os.symlink("system.kpk", tmp_path / "cd" / "base.kpk")
-    status, out, err = mkmedia("iso", source, tmp_path / "out.iso")
+    # Names beginning with "-" reach xorriso as paths, not options.
+    source = write(tmp_path / "-cd", {**examples, "defpacks": b"system ppp\n"})
+    write(tmp_path / "-cd" / "docs", {"README": b"read me\n"})
+    os.symlink("system.kpk", tmp_path / "-cd" / "base.kpk")
+    status, out, err = mkmedia("iso", "--", "-cd", "-out.iso", cwd=tmp_path)
     assert status == 0, err
     assert "system.kpk: system-1.0" in out and "base.kpk: system-1.0" in out
-    tool("xorriso", "-osirrox", "on", "-indev", tmp_path / "out.iso", "-extract", "/",
+    tool("xorriso", "-osirrox", "on", "-indev", tmp_path / "-out.iso", "-extract", "/",
          tmp_path / "back")
     expected = tree_bytes(source)
     assert tree_bytes(tmp_path / "back") == expected
@@ -223,6 +224,18 @@ def test_floppy_set_carries_the_package_and_survives_one_bad_block_per_group(tmp
     assert Part(floppy_parts(tmp_path / "other")[1], held=Part(parts[0])).payload is None
 
 
+@pytest.mark.parametrize("size,floppies", [(1346400, 1), (1346401, 2)])
+def test_floppy_count_at_a_full_floppy(tmp_path, size, floppies):
+    """1346400 bytes: 88 groups of 15 blocks of 1020 bytes fill a floppy."""
+    package = write(tmp_path, {"p.kpk": raw("p", size=size)}) + "/p.kpk"
+    status, out, err = mkmedia("floppies", package, tmp_path / "set")
+    assert status == 0, err
+    parts = floppy_parts(tmp_path / "set")
+    assert len(parts) == floppies
+    with open(package, "rb") as f:
+        assert read_set(parts) == f.read()
+
+
 @pytest.mark.parametrize("block,per_group,parity", [(5, 2, 1), (1024, 1024, 1), (65535, 16, 1),
                                                     (512, 3, 0)])
 def test_floppy_layouts(tmp_path, examples, block, per_group, parity):
@@ -337,3 +350,31 @@ def test_refusals_write_nothing(tmp_path, command, options, files, message):
     leftovers = sorted(os.listdir(out_dir)) + [n for n in os.listdir(source) if "mkmedia" in n
                                               or n == "media.iso"]
     assert leftovers == (["floppy-07.img"] if "taken" in options else [])
+
+
+FAKE = """#!/bin/sh
+n=$(cat "$0.count" 2>/dev/null || echo 0); echo $((n + 1)) > "$0.count"
+[ "$n" -lt {succeed} ] && exec {real} "$@"
+echo boom
+{interrupt}exit 3
+"""
+
+
+@pytest.mark.parametrize("command,name,succeed,interrupt", [
+    ("iso", "xorriso", 0, False), ("volume", "mcopy", 0, True),
+    ("floppies", "mcopy", 1, False), ("floppies", "mcopy", 2, True)])
+def test_failed_or_interrupted_programs_leave_nothing(tmp_path, examples, big_package, command,
+                                                      name, succeed, interrupt):
+    fake = tmp_path / "bin" / name
+    write(tmp_path / "bin", {name: FAKE.format(succeed=succeed, real=tool("which", name).decode()
+                                               .strip(), interrupt="kill -INT $PPID; " * interrupt)
+                             .encode()})
+    os.chmod(fake, 0o755)
+    env = dict(os.environ, PATH=f"{fake.parent}:{os.environ['PATH']}")
+    source = write(tmp_path / "dir", {**examples, "autorun.scr": AUTORUN})
+    first = big_package if command == "floppies" else source
+    os.makedirs(tmp_path / "out")
+    status, _, err = mkmedia(command, first, tmp_path / "out" / "media", env=env)
+    assert status == 1
+    assert ("interrupted; nothing was written" if interrupt else "exit status 3; it printed:\nboom") in err
+    assert os.listdir(tmp_path / "out") == []
