@@ -26,7 +26,8 @@ const char ISO_HELP[] =
     "names of the packages the menu may start with.\n"
     "\n"
     "Every package file is checked first; a damaged one, or none at all, is\n"
-    "refused and nothing is written. OUT.iso must lie outside DIR.\n"
+    "refused and nothing is written. OUT.iso must lie outside DIR; an existing\n"
+    "OUT.iso is replaced once the new image is complete.\n"
     "\n"
     "options:\n"
     "  -h, --help   this text\n";

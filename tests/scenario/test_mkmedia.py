@@ -224,6 +224,28 @@ def test_floppy_set_carries_the_package_and_survives_one_bad_block_per_group(tmp
     assert Part(floppy_parts(tmp_path / "other")[1], held=Part(parts[0])).payload is None
 
 
+# Part headers setup must reject as a bad floppy: never trusted for
+# arithmetic or memory. (struct format, offset, value) patches a good part.
+BAD_HEADERS = [("<I", 0, 0x72847298), ("<I", 4, 0), ("<I", 4, 15301), ("<H", 16, 4),
+               ("<H", 18, 0), ("<H", 20, 16), ("<H", 18, 1025), ("cut", 31, None),
+               ("cut", -1, None)]
+
+
+@pytest.mark.parametrize("kind,offset,value", BAD_HEADERS)
+def test_model_rejects_bad_part_headers(tmp_path, examples, kind, offset, value):
+    """A 620-byte package: one group of 15 payload blocks, 15300 bytes."""
+    package = write(tmp_path, {"system.kpk": examples["system.kpk"]}) + "/system.kpk"
+    assert mkmedia("floppies", package, tmp_path / "set")[0] == 0
+    (data,) = floppy_parts(tmp_path / "set")
+    assert Part(data).payload == examples["system.kpk"]
+    if kind == "cut":
+        data = data[:offset]
+    else:
+        data = bytearray(data)
+        struct.pack_into(kind, data, offset, value)
+    assert Part(bytes(data)).payload is None
+
+
 @pytest.mark.parametrize("size,floppies", [(1346400, 1), (1346401, 2)])
 def test_floppy_count_at_a_full_floppy(tmp_path, size, floppies):
     """1346400 bytes: 88 groups of 15 blocks of 1020 bytes fill a floppy."""
