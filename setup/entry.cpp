@@ -113,7 +113,7 @@ void select_mode(install_context& context, int argc, char** argv) {
     installed = install_from_hard_disk(context);
     prompt = reboot_prompt::on_failure;
   } else if (strcmp(mode_word, "cdrom") == 0) {
-    installed = mode_not_available("CD-ROM");
+    installed = install_from_cdrom(context);
     prompt = reboot_prompt::always;
   } else if (strcmp(mode_word, "net") == 0) {
     installed = mode_not_available("network");
