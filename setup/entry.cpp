@@ -11,6 +11,7 @@
 
 #include "setup/child_programs.h"
 #include "setup/console.h"
+#include "setup/floppy_install.h"
 #include "setup/media_install.h"
 
 namespace {
@@ -119,7 +120,7 @@ void select_mode(install_context& context, int argc, char** argv) {
     installed = mode_not_available("network");
     prompt = reboot_prompt::on_failure;
   } else {
-    installed = mode_not_available("floppy");
+    installed = install_from_floppies(context);
     prompt = reboot_prompt::always;
   }
   umount("/floppy");
