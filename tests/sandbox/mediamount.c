@@ -19,7 +19,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#define MEDIA_TABLE "/.sandbox/media"
+#define MEDIA_TABLE "/.sandbox/mediatab"
 
 typedef int (*mount_function)(const char*, const char*, const char*, unsigned long,
                               const void*);

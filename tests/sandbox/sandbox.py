@@ -259,9 +259,9 @@ class Sandbox:
         self._copy("/.sandbox/mediamount.so", preload_library(), 0o644)
         self._write("/etc/ld.so.preload", "/.sandbox/mediamount.so\n")
         os.symlink("/proc/self/mounts", self._path("/etc/mtab"))
-        self._write("/.sandbox/disks", "".join(
+        self._write("/.sandbox/disktab", "".join(
             f"{d.name} {d.cylinders} {d.heads} {d.sectors}\n" for d in self.disks))
-        self._write("/.sandbox/media", "".join(
+        self._write("/.sandbox/mediatab", "".join(
             f"{device} {kind} /.sandbox/media/{index} {'ro' if ro else 'rw'}\n"
             for index, (device, kind, _, ro) in enumerate(self.media)))
         for index in range(len(self.media)):
@@ -424,7 +424,12 @@ def main(argv):
     parser.add_argument("--program-name", default="/sbin/init")
     parser.add_argument("--log", help="where to copy what reached the log device")
     parser.add_argument("--timeout", type=float, default=600)
-    options = parser.parse_args(argv)
+    # "--arg -hdd-install": the value looks like an option to argparse.
+    argv = list(argv)
+    for index in range(len(argv) - 1):
+        if argv[index] == "--arg":
+            argv[index:index + 2] = [f"--arg={argv[index + 1]}", ""]
+    options = parser.parse_args([word for word in argv if word != ""])
     with Sandbox(options.setup, options.installer, options.disk, options.medium,
                  options.type, options.arg, options.serial, options.program_name) as box:
         console = box.start(timeout=options.timeout)

@@ -23,7 +23,7 @@ import stat
 import subprocess
 import sys
 
-DISK_TABLE = "/.sandbox/disks"  # a disk a line: name cylinders heads sectors
+DISK_TABLE = "/.sandbox/disktab"  # a disk a line: name cylinders heads sectors
 REAL_SFDISK = "/usr/sbin/sfdisk"
 PARTX = "/usr/bin/partx"
 LISTED_DISKS = ("hda", "hdb", "hdc", "hdd")
