@@ -134,9 +134,13 @@ def run_first_process(config):
             os._exit(125)
         os.chroot(config["root"])
         os.chdir("/")
-        for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGTSTP, signal.SIGTERM,
-                       signal.SIGHUP, signal.SIGPIPE, signal.SIGCHLD):
-            signal.signal(number, signal.SIG_DFL)
+        # A kernel starts its first process with every signal at its default;
+        # this stage and Python ignore some (SIGINT, SIGPIPE, SIGXFSZ).
+        for number in signal.valid_signals() - {signal.SIGKILL, signal.SIGSTOP}:
+            try:
+                signal.signal(number, signal.SIG_DFL)
+            except (OSError, ValueError):
+                pass  # numbers the C library keeps for itself
         signal.pthread_sigmask(signal.SIG_SETMASK, [])
         program = config["program"]
         os.execve(program, [program] + config["arguments"], config["environment"])

@@ -151,27 +151,39 @@ def write_table(device, geometry, entries):
         os.close(descriptor)
 
 
-def update_partition_nodes(device, name):
-    """Tells the kernel the new table and makes /dev/<name>N follow it."""
-    if subprocess.run([PARTX, "-u", device]).returncode != 0:
-        fail(f"{device}: the kernel did not take the new table")
+def kernel_partitions(device):
+    """{number: device number} of the partitions the kernel knows on device."""
     whole = os.stat(device).st_rdev
     sysfs = f"/sys/dev/block/{os.major(whole)}:{os.minor(whole)}"
-    present = {}
+    found = {}
     for entry in os.listdir(sysfs):
         partition_file = os.path.join(sysfs, entry, "partition")
         if os.path.exists(partition_file):
             with open(partition_file) as number, open(os.path.join(sysfs, entry, "dev")) as dev:
                 major, minor = dev.read().split(":")
-                present[f"/dev/{name}{int(number.read())}"] = os.makedev(int(major), int(minor))
+                found[int(number.read())] = os.makedev(int(major), int(minor))
+    return found
+
+
+def update_partition_nodes(device, name, entries):
+    """Tells the kernel the new table and makes /dev/<name>N follow it.
+    partx -u leaves partitions numbered above the new table's last entry
+    alone, so those are deleted first."""
+    used = {number for number, entry in enumerate(entries, 1) if entry is not None}
+    for number in sorted(set(kernel_partitions(device)) - used):
+        if subprocess.run([PARTX, "-d", "--nr", str(number), device]).returncode != 0:
+            fail(f"{device}{number} is in use")
+    if used and subprocess.run([PARTX, "-u", device]).returncode != 0:
+        fail(f"{device}: the kernel did not take the new table")
+    present = {f"/dev/{name}{number}": rdev for number, rdev in kernel_partitions(device).items()}
     for node in os.listdir("/dev"):
         path = f"/dev/{node}"
         if re.fullmatch(rf"{name}\d+", node) and path not in present:
             os.unlink(path)
-    for path, number in present.items():
+    for path, rdev in present.items():
         if os.path.exists(path):
             os.unlink(path)
-        os.mknod(path, 0o660 | stat.S_IFBLK, number)
+        os.mknod(path, 0o660 | stat.S_IFBLK, rdev)
 
 
 def main(args):
@@ -186,8 +198,9 @@ def main(args):
     if "-d" in options:
         print_dump(devices[0], geometry)
         return 0
-    write_table(devices[0], geometry, parse_layout(sys.stdin.read(), geometry[0]))
-    update_partition_nodes(devices[0], name)
+    entries = parse_layout(sys.stdin.read(), geometry[0])
+    write_table(devices[0], geometry, entries)
+    update_partition_nodes(devices[0], name, entries)
     return 0
 
 
