@@ -210,6 +210,9 @@ class Sandbox:
         self.type_word, self.args = type_word, list(args)
         self.serial_console, self.program_name = serial_console, program_name
         self.extra_files = dict(extra_files or {})
+        for path in self.extra_files:
+            if re.match(r"/*(dev|usr|sys)(/|$)", path):
+                raise ValueError(f"{path}: mounted over in the sandbox")
         self.run_dir = None
         self.console = None
         self.transcript = Transcript()
