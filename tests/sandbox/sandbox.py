@@ -101,6 +101,11 @@ class Disk:
                 finally:
                     os.close(backing)
                 self.loop_index, self._loop_fd = index, loop
+                # The loop driver does not read the table itself here: an
+                # image that already holds one (a disk installed before)
+                # gets its partitions from partx.
+                subprocess.run(["partx", "-a", loop_node(index, node_dir)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 return
             raise OSError(errno.EBUSY, "no free loop device")
         finally:

@@ -74,7 +74,7 @@ def build_examples(out, names):
 
 
 def inode_facts(image, first_sector, path):
-    """(mode, uid, gid, mtime) of a path on a file system, or None."""
+    """(permission bits, uid, gid, mtime) of a path on a file system, or None."""
     result = subprocess.run(["debugfs", "-R", f"stat {path}", fs(image, first_sector)],
                             capture_output=True, text=True)
     fields = result.stdout.split()
