@@ -269,9 +269,8 @@ class Sandbox:
         os.symlink("/proc/self/mounts", self._path("/etc/mtab"))
         self._write("/.sandbox/disktab", "".join(
             f"{d.name} {d.cylinders} {d.heads} {d.sectors}\n" for d in self.disks))
-        self._write("/.sandbox/mediatab", "".join(
-            f"{device} {kind} /.sandbox/media/{index} {'ro' if ro else 'rw'}\n"
-            for index, (device, kind, _, ro) in enumerate(self.media)))
+        self.ejected = set()
+        self._write_media_table()
         for index in range(len(self.media)):
             os.makedirs(self._path(f"/.sandbox/media/{index}"))
         open(self._path("/.sandbox/insmod.log"), "w").close()
@@ -280,6 +279,35 @@ class Sandbox:
         for inner, content in self.extra_files.items():
             data, mode = content if isinstance(content, tuple) else (content, 0o644)
             self._write(inner, data, mode)
+
+    def _write_media_table(self):
+        """The medium table the mount wrapper reads at every mount; written
+        whole and renamed into place, so a mount never sees half of it."""
+        text = "".join(
+            f"{device} {kind} /.sandbox/media/{index} {'ro' if ro else 'rw'}\n"
+            for index, (device, kind, _, ro) in enumerate(self.media)
+            if device not in self.ejected)
+        self._write("/.sandbox/mediatab.new", text)
+        os.rename(self._path("/.sandbox/mediatab.new"), self._path("/.sandbox/mediatab"))
+
+    def eject(self, device):
+        """Takes the medium out of a drive: its mounts fail as an empty drive's."""
+        self.ejected.add(f"/dev/{drive_name(device)}")
+        self._write_media_table()
+
+    def insert(self, device, files_from=None):
+        """Puts a medium into a drive: with files_from, the drive's directory
+        gets that directory's files instead of what it held."""
+        device = f"/dev/{drive_name(device)}"
+        if files_from is not None:
+            directory = next(d for dev, _, d, _ in self.media if dev == device)
+            for name in os.listdir(directory):
+                path = os.path.join(directory, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+            for name in os.listdir(files_from):
+                shutil.copy2(os.path.join(files_from, name), directory)
+        self.ejected.discard(device)
+        self._write_media_table()
 
     def _configuration(self):
         asan = os.environ.get("ASAN_OPTIONS", "")
@@ -402,6 +430,26 @@ class Sandbox:
                 return names.read().split()
         except (FileNotFoundError, TypeError):
             return []
+
+
+def unpack_fat_image(image, directory):
+    """The files of a FAT image (a volume or a floppy made by mkmedia), as
+    the directory a drive of the sandbox serves."""
+    os.makedirs(directory, exist_ok=True)
+    names = subprocess.run(["mdir", "-b", "-i", image, "::"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    for name in names:
+        subprocess.run(["mcopy", "-n", "-i", image, name, directory + "/"], check=True,
+                       capture_output=True)
+    return directory
+
+
+def unpack_iso_image(image, directory):
+    """The files of an ISO 9660 image made by mkmedia, as a directory."""
+    os.makedirs(directory, exist_ok=True)
+    subprocess.run(["xorriso", "-osirrox", "on", "-indev", image, "-extract", "/", directory],
+                   check=True, capture_output=True)
+    return directory
 
 
 def parse_disk(text):
