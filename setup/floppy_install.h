@@ -6,9 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "setup/child_programs.h"
 #include "setup/install_context.h"
-
-class program_writer;
 
 constexpr uint32_t FLOPPY_PART_MAGIC = 0x72847299;
 constexpr size_t FLOPPY_HEADER_SIZE = 32;
