@@ -5,6 +5,9 @@
 #     the same tiers again, plus the fuzz targets for a short while;
 #   the router's build (i386, static): the unit tests and the install
 #     scenarios under qemu-i386-static.
+# The setup scenarios run setup in the sandbox (tests/sandbox): its own
+# namespaces, a changed root and loop devices over sparse images; the
+# machine's own disks are never touched.
 # Run as root: the programs under test change root, create device nodes and
 # set owners. Exits non-zero on any failure.
 set -euo pipefail
@@ -17,7 +20,8 @@ fi
 
 packages=(build-essential cmake ninja-build zlib1g-dev googletest python3-pytest
           clang libclang-rt-14-dev g++-multilib lib32z1-dev qemu-user-static
-          binutils bash coreutils tar gzip)
+          binutils bash coreutils tar gzip
+          fdisk e2fsprogs util-linux python3-pexpect xorriso dosfstools mtools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

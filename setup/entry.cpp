@@ -11,6 +11,7 @@
 
 #include "setup/child_programs.h"
 #include "setup/console.h"
+#include "setup/floppy_install.h"
 #include "setup/media_install.h"
 
 namespace {
@@ -113,13 +114,13 @@ void select_mode(install_context& context, int argc, char** argv) {
     installed = install_from_hard_disk(context);
     prompt = reboot_prompt::on_failure;
   } else if (strcmp(mode_word, "cdrom") == 0) {
-    installed = mode_not_available("CD-ROM");
+    installed = install_from_cdrom(context);
     prompt = reboot_prompt::always;
   } else if (strcmp(mode_word, "net") == 0) {
     installed = mode_not_available("network");
     prompt = reboot_prompt::on_failure;
   } else {
-    installed = mode_not_available("floppy");
+    installed = install_from_floppies(context);
     prompt = reboot_prompt::always;
   }
   umount("/floppy");

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "menu/package_list.h"
+#include "menu/package_menu.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
 #include "setup/disk_preparation.h"
@@ -91,6 +92,56 @@ bool install_package_bytes(const file_buffer& package) {
   return true;
 }
 
+// Copies a package file from the disc into its own installer run.
+bool install_package_file(const char* path) {
+  program_writer* installer = open_program_writer("/sbin/installer", "-r", "/mnt", "-", nullptr);
+  if (!installer) {
+    console_print("\nFATAL ERROR: couldn't start install\n");
+    return false;
+  }
+  struct stat status;
+  if (stat(path, &status) != 0) {
+    console_print("\nFATAL ERROR: corrupted installation CD-ROM\n");
+    close_program(installer);
+    return false;
+  }
+  int fd = open(path, O_RDONLY);
+  char piece[INSTALLER_PIECE];
+  bool copied = fd >= 0;
+  for (off_t left = status.st_size; copied && left > 0;) {
+    ssize_t n = read(fd, piece, left < (off_t)sizeof piece ? (size_t)left : sizeof piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      console_print("\nFATAL ERROR: corrupted CD-ROM\n");
+      copied = false;
+      break;
+    }
+    installer->write(piece, (size_t)n);
+    installer->flush();
+    if (installer->fail()) {
+      console_print("\n");
+      copied = false;
+    }
+    left -= n;
+  }
+  if (fd < 0) console_print("\nFATAL ERROR: corrupted CD-ROM\n");
+  close_program(installer);  // the installer's status is not used
+  if (fd >= 0) close(fd);
+  return copied;
+}
+
+// Shows the menu until the person installs here (true) or cancels. A remote
+// installation shows the menu again afterwards.
+bool choose_packages(package_list& list) {
+  for (;;) {
+    if (!run_menu(list)) {
+      console_print("Installation canceled\n");
+      return false;
+    }
+    if (!remote_chosen(list)) return true;
+  }
+}
+
 bool write_configuration_script(const file_buffer& script) {
   int fd = open("/mnt/autorun.scr", O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) {
@@ -113,7 +164,8 @@ struct volume_contents {
   unsigned char mbr[MBR_SIZE];
 };
 
-bool read_volume(install_context& context, install_order& order, volume_contents& volume) {
+bool read_volume(install_context& context, install_order& order, volume_contents& volume,
+                 bool choice_mode) {
   if (install_order_length(order) > MAX_VOLUME_PACKAGES) {
     console_print("\nFATAL ERROR: too many packages on the volume (%u, at most %u)\n",
                   (unsigned)install_order_length(order), MAX_VOLUME_PACKAGES);
@@ -135,6 +187,7 @@ bool read_volume(install_context& context, install_order& order, volume_contents
     return false;
   }
   install_order_rewind(order);
+  if (choice_mode) return true;  // the volume keeps its first sector
   int fd = open("/floppy/mbr", O_RDONLY);
   if (fd < 0) {
     console_print("\nFATAL ERROR: Couldn't open mbr file\n");
@@ -177,6 +230,32 @@ bool ask_keep_config(install_context&) {
   return keep;
 }
 
+bool install_from_cdrom(install_context& context) {
+  if (!find_target_disk(context)) return false;
+  if (mount_source("iso9660", MS_MGC_VAL | MS_RDONLY) < 0) {
+    console_print("\nFATAL ERROR: no CD-ROM found\n");
+    return false;
+  }
+  package_list list;
+  package_list_init(list, "/floppy");
+  if (!load_packages(list, false) || !choose_packages(list)) return false;
+  if (!confirm_erase(context)) return false;
+  bool keep = ask_keep_config(context);
+  if (!prepare_disk(context, keep ? keep_config::yes : keep_config::no, boot_sector::write))
+    return false;
+  console_print("\n");
+  install_order order;
+  install_order_init(order, list);
+  while (const char* path = next_package_path(order)) {
+    if (!install_package_file(path)) return false;
+  }
+  int marker = open("/mnt/CDINSTALL", O_WRONLY | O_CREAT, 0600);
+  if (marker >= 0) close(marker);
+  finish_installation(context);
+  console_print("\nSoftware installed.\n");
+  return true;
+}
+
 bool install_from_hard_disk(install_context& context) {
   show_welcome("hard disk installation");
   int source = mount_source("vfat", 0);
@@ -185,19 +264,26 @@ bool install_from_hard_disk(install_context& context) {
     return false;
   }
   const char* volume_device = source_devices[source];
+  struct stat status;
+  bool choice_mode = stat("/floppy/CHOOSE", &status) == 0;
   package_list list;
-  package_list_setup(list, "/floppy");
-  if (!load_packages(list, true)) return false;
+  if (choice_mode) {
+    package_list_init(list, "/floppy");
+    if (!load_packages(list, false) || !choose_packages(list)) return false;
+  } else {
+    package_list_setup(list, "/floppy");
+    if (!load_packages(list, true)) return false;
+  }
   install_order order;
   install_order_init(order, list);
 
   volume_contents* volume = new volume_contents();
-  bool installed = read_volume(context, order, *volume);
+  bool installed = read_volume(context, order, *volume, choice_mode);
   umount("/floppy");
-  installed = installed && replace_first_sector(volume_device, volume->mbr) &&
-              find_target_disk(context);
+  if (!choice_mode) installed = installed && replace_first_sector(volume_device, volume->mbr);
+  installed = installed && find_target_disk(context);
   if (installed) {
-    bool provided = strcmp(volume_device, context.disk.device) == 0;
+    bool provided = !choice_mode && strcmp(volume_device, context.disk.device) == 0;
     installed = prepare_disk(context, keep_config::no,
                              provided ? boot_sector::already_provided : boot_sector::write);
   }

@@ -6,9 +6,9 @@
 # first sector to 0000:7C00 and jumps to it with SI pointing at the entry.
 #
 # Only bytes 0-183 of the sector are ours: setup zeroes 184-255 and
-# 336-445, keeps 256-335 (other tools store data there) and the
-# partitioning tool writes the table from 446. Code and texts must fit in
-# 184 bytes; the build refuses a larger program.
+# 336-445, keeps 256-335 as it finds them, and the partitioning tool
+# writes the table from 446. Code and texts must fit in 184 bytes; the
+# build refuses a larger program.
 #
 # Assembled on its own (no linker), so every absolute address is written as
 # a constant: RUN + (label - start).
@@ -33,7 +33,7 @@ start:
         mov $LOAD, %sp             # stack grows down from below the sector
         mov %ax, %ds
         mov %ax, %es
-        sti
+        sti                        # the disk services expect interrupts on
         cld
         mov %sp, %si               # copy the 512-byte sector to RUN
         mov $RUN, %di
@@ -81,7 +81,7 @@ read_sector:
 check_signature:
         cmpw $SIGNATURE, LOAD + 510
         jne missing_system
-        ljmp $0, $LOAD             # SI still points at the active entry
+        ljmp $0, $LOAD             # SI at the active entry, DL the drive
 
 load_error:
         mov $RUN + (text_load_error - start), %si

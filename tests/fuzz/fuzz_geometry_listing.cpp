@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "foundation/streams.h"
 #include "memory_buffer.h"
 #include "setup/disk_layout.h"
 

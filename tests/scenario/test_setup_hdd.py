@@ -3,47 +3,25 @@ installer installs real packages built by kpk onto a sparse disk, which is
 then checked from outside (table, file systems, texts, sector 0, database).
 The failure paths must leave the target disk as it was.
 """
-import hashlib
 import os
-import struct
 import subprocess
-import sys
 
 import pytest
 
-from conftest import BUILD_DIR, SOURCE_DIR, needs_root, program
+from conftest import needs_root, program
 from pkgtools import raw, version
-
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "sandbox"))
-from sandbox import Disk, Sandbox  # noqa: E402
+from setup_support import (Disk, Sandbox, boot_program, build_examples, cat, digest, e2fsck_clean,
+                           features, fs, mbr_file, partitions)
 
 pytestmark = needs_root()
 
 EXAMPLES = ("system", "ppp-2.9", "dhcp-1.2")
-BOOT_PROGRAM = os.path.join(BUILD_DIR, "setup", "boot", "boot_program.bin")
 AUTORUN = b"#!/bin/bash\nhostname router-7\n"
-
-
-def boot_program():
-    with open(BOOT_PROGRAM, "rb") as f:
-        code = f.read()
-    return code + bytes(184 - len(code))
-
-
-def mbr_file():
-    """What a volume carries as "mbr": the boot program and a signature."""
-    return boot_program() + bytes(510 - 184) + b"\x55\xaa"
 
 
 @pytest.fixture(scope="module")
 def example_packages(tmp_path_factory):
-    out = tmp_path_factory.mktemp("examples")
-    kpk = program("kpk")
-    for name in EXAMPLES:
-        folder = os.path.join(SOURCE_DIR, "examples", name)
-        subprocess.run([kpk, "build", "--reproducible", f"{folder}/package.desc", f"{folder}/tree",
-                        str(out / f"{name}.kpk")], check=True, capture_output=True)
-    return out
+    return build_examples(tmp_path_factory.mktemp("examples"), EXAMPLES)
 
 
 def make_volume(path, packages, autorun=AUTORUN, mbr=None):
@@ -74,44 +52,6 @@ def run_hdd(disks, volume, volume_drive, **options):
         if index == 1:
             console.send("\n")
         return box.wait(timeout=60), box.console_text, box.log_text
-
-
-# -- looking at a disk from outside ------------------------------------------------
-
-def partitions(image):
-    """(boot flag, type, first sector, sectors) of the four table entries."""
-    with open(image, "rb") as f:
-        sector = f.read(512)
-    assert sector[510:] == b"\x55\xaa"
-    return [(e[0], e[4], *struct.unpack("<II", e[8:16]))
-            for e in (sector[446 + 16 * i:462 + 16 * i] for i in range(4))]
-
-
-def fs(image, first_sector):
-    return f"{image}?offset={first_sector * 512}"
-
-
-def e2fsck_clean(image, first_sector):
-    result = subprocess.run(["e2fsck", "-fn", fs(image, first_sector)], capture_output=True,
-                            text=True)
-    return result.returncode == 0, result.stdout + result.stderr
-
-
-def cat(image, first_sector, path):
-    result = subprocess.run(["debugfs", "-R", f"cat {path}", fs(image, first_sector)],
-                            capture_output=True)
-    return result.stdout
-
-
-def features(image, first_sector):
-    result = subprocess.run(["dumpe2fs", "-h", fs(image, first_sector)], capture_output=True,
-                            text=True)
-    return result.stdout
-
-
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 # -- the installation ----------------------------------------------------------------
