@@ -7,11 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-constexpr uint32_t FLOPPY_PART_MAGIC = 0x72847299u;
-constexpr uint32_t FLOPPY_PART_HEADER_SIZE = 32;
-constexpr uint32_t FLOPPY_BLOCK_CRC_SIZE = 4;
-// The most setup holds of one group in memory.
-constexpr uint32_t FLOPPY_GROUP_LIMIT = 1048576;
+#include "package_format/floppy_part.h"
 
 // How the blocks of a set are laid out; the same on every part.
 struct floppy_layout {
