@@ -1,0 +1,505 @@
+#!/usr/bin/python3
+"""The sandbox that runs `setup` as the first process of its own machine.
+
+A `Sandbox` prepares a root directory (the installation system: `setup` as
+/sbin/init, `installer`, the disk tools and the sandbox's stand-ins), puts
+sparse disk images on loop devices, and starts inner.py on a pseudo-terminal
+console; inner.py enters new namespaces and runs the program there. See
+README.md in this directory for the whole picture.
+
+    with Sandbox(setup, installer, [Disk("hda", image, 1023)],
+                 media=[("hdb", "vfat", volume_dir, False)], args=["-hdd-install"]) as box:
+        console = box.start()
+        console.expect("Software installed.")
+        assert box.wait() == "restarted"
+
+Runs as root. Nothing outlives the sandbox but the disk images: leaving the
+`with` block, an exception, a timeout, or the death of the test itself
+ends the namespace, and with it its processes and mounts; the loop devices
+detach themselves when their last user goes.
+"""
+import argparse
+import errno
+import fcntl
+import hashlib
+import json
+import os
+import re
+import shutil
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import pexpect
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYTHON = "/usr/bin/python3"  # Debian's, with pexpect; also the stand-ins' interpreter
+CACHE_DIR = os.path.join(tempfile.gettempdir(), "tess-sandbox-cache")
+
+LOOP_CTL_GET_FREE = 0x4C82
+LOOP_CONFIGURE = 0x4C0A
+LO_FLAGS_AUTOCLEAR = 4
+LO_FLAGS_PARTSCAN = 8
+LOOP_MAJOR = 7
+
+# Drives that may hold a medium without being a sandbox disk get the device
+# numbers of the old IDE and floppy drivers, which this kernel does not
+# have: the node is there, opening it fails like an empty drive.
+DRIVE_NUMBERS = {"hda": (3, 0), "hdb": (3, 64), "hdc": (22, 0), "hdd": (22, 64), "fd0": (2, 0)}
+
+# The real tools, copied into the root's /sbin and /bin.
+HOST_TOOLS = {
+    "/bin/bash": "/usr/bin/bash",
+    "/sbin/mke2fs": "/usr/sbin/mke2fs",
+    "/sbin/fsck": "/usr/sbin/fsck",
+    "/sbin/e2fsck": "/usr/sbin/e2fsck",
+    "/sbin/fsck.ext2": "/usr/sbin/e2fsck",
+    "/sbin/fsck.ext3": "/usr/sbin/e2fsck",
+}
+STAND_INS = {"/sbin/sfdisk": "standin_sfdisk.py", "/sbin/insmod": "standin_insmod.sh"}
+
+
+class Disk:
+    """A sparse image of cylinders × heads × sectors × 512 bytes on a loop
+    device, seen in the sandbox as /dev/<name>. The image file belongs to
+    the test: it is created when missing, sized, and left behind."""
+
+    def __init__(self, name, image_path, cylinders, heads=16, sectors=63):
+        if not re.fullmatch(r"[a-z]{2,4}[a-z0-9]?", name):
+            raise ValueError(f"disk name {name!r}")
+        self.name = name
+        self.image_path = os.path.abspath(image_path)
+        self.cylinders, self.heads, self.sectors = cylinders, heads, sectors
+        self.size = cylinders * heads * sectors * 512
+        with open(self.image_path, "ab") as image:
+            if os.fstat(image.fileno()).st_size != self.size:
+                image.truncate(self.size)
+        self.loop_index = None
+        self._loop_fd = None
+
+    def attach(self, node_dir):
+        """Puts the image on a free loop device that detaches itself once
+        nobody has it open any more; this object keeps it open until
+        release()."""
+        control = os.open("/dev/loop-control", os.O_RDWR | os.O_CLOEXEC)
+        try:
+            for _ in range(50):
+                index = fcntl.ioctl(control, LOOP_CTL_GET_FREE)
+                loop = os.open(loop_node(index, node_dir), os.O_RDWR | os.O_CLOEXEC)
+                backing = os.open(self.image_path, os.O_RDWR | os.O_CLOEXEC)
+                try:
+                    fcntl.ioctl(loop, LOOP_CONFIGURE, loop_config(backing, self.image_path))
+                except OSError as error:
+                    os.close(loop)
+                    if error.errno == errno.EBUSY:
+                        continue  # taken by someone else meanwhile
+                    raise
+                finally:
+                    os.close(backing)
+                self.loop_index, self._loop_fd = index, loop
+                # The loop driver does not read the table itself here: an
+                # image that already holds one (a disk installed before)
+                # gets its partitions from partx.
+                subprocess.run(["partx", "-a", loop_node(index, node_dir)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                return
+            raise OSError(errno.EBUSY, "no free loop device")
+        finally:
+            os.close(control)
+
+    def release(self, timeout=10):
+        """Lets the loop device go and waits until it has detached."""
+        if self._loop_fd is None:
+            return True
+        os.close(self._loop_fd)
+        self._loop_fd = None
+        deadline = time.monotonic() + timeout
+        while loop_backing_file(self.loop_index) == self.image_path:
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+
+def loop_node(index, node_dir):
+    """A block node of loop device index: /dev/loopN, or one made here."""
+    path = f"/dev/loop{index}"
+    try:
+        if os.stat(path).st_rdev == os.makedev(LOOP_MAJOR, index):
+            return path
+    except FileNotFoundError:
+        pass
+    path = os.path.join(node_dir, f"loop{index}")
+    if not os.path.exists(path):
+        os.mknod(path, 0o600 | stat.S_IFBLK, os.makedev(LOOP_MAJOR, index))
+    return path
+
+
+def loop_config(backing_fd, image_path):
+    """struct loop_config: descriptor, block size, loop_info64, reserved."""
+    info = struct.pack("<5Q4I64s64s32s2Q", 0, 0, 0, 0, 0, 0, 0, 0,
+                       LO_FLAGS_AUTOCLEAR | LO_FLAGS_PARTSCAN,
+                       image_path.encode()[-63:], b"", b"", 0, 0)
+    return struct.pack("<II", backing_fd, 0) + info + bytes(64)
+
+
+def loop_backing_file(index):
+    try:
+        with open(f"/sys/block/loop{index}/loop/backing_file") as backing:
+            return backing.read().strip()
+    except OSError:
+        return None
+
+
+def preload_library():
+    """The media mount wrapper, compiled once per source text."""
+    source = os.path.join(HERE, "mediamount.c")
+    with open(source, "rb") as text:
+        digest = hashlib.sha256(text.read()).hexdigest()[:16]
+    library = os.path.join(CACHE_DIR, f"mediamount-{digest}.so")
+    if not os.path.exists(library):
+        os.makedirs(CACHE_DIR, exist_ok=True)
+        partial = f"{library}.{os.getpid()}"
+        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", "-o", partial,
+                        source, "-ldl"], check=True)
+        os.rename(partial, library)
+    return library
+
+
+def drive_name(device):
+    return device[len("/dev/"):] if device.startswith("/dev/") else device
+
+
+class Transcript:
+    """Keeps what the console printed; optionally passes it on."""
+
+    def __init__(self, also=None):
+        self.parts, self.also = [], also
+
+    def write(self, text):
+        self.parts.append(text)
+        if self.also:
+            self.also.write(text)
+
+    def flush(self):
+        if self.also:
+            self.also.flush()
+
+
+class Sandbox:
+    """Runs `setup` in new PID, mount, UTS, IPC and network namespaces,
+    changed root into a prepared root. A context manager: leaving it ends
+    the run and removes everything but the disk images."""
+
+    def __init__(self, setup, installer, disks, media=(), type_word=None, args=(),
+                 serial_console=False, program_name="/sbin/init", extra_files=None):
+        for program in (setup, installer):
+            if not os.path.isfile(program):
+                raise FileNotFoundError(program)
+        names = [disk.name for disk in disks]
+        if len(set(names)) != len(names):
+            raise ValueError(f"disk names repeat: {names}")
+        self.setup, self.installer = os.path.abspath(setup), os.path.abspath(installer)
+        self.disks = list(disks)
+        self.media = [(f"/dev/{drive_name(d)}", kind, os.path.abspath(directory), bool(ro))
+                      for d, kind, directory, ro in media]
+        for device, kind, directory, _ in self.media:
+            if kind not in ("vfat", "iso9660") or not os.path.isdir(directory):
+                raise ValueError(f"medium {device}: {kind} {directory}")
+            if drive_name(device) not in names and drive_name(device) not in DRIVE_NUMBERS:
+                raise ValueError(f"medium in an unknown drive {device}")
+        self.type_word, self.args = type_word, list(args)
+        self.serial_console, self.program_name = serial_console, program_name
+        self.extra_files = dict(extra_files or {})
+        for path in self.extra_files:
+            if re.match(r"/*(dev|usr|sys)(/|$)", path):
+                raise ValueError(f"{path}: mounted over in the sandbox")
+        self.run_dir = None
+        self.console = None
+        self.transcript = Transcript()
+        self._result = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+        return False
+
+    @property
+    def root(self):
+        return os.path.join(self.run_dir, "root") if self.run_dir else None
+
+    def _path(self, inner):
+        return os.path.join(self.root, inner.lstrip("/"))
+
+    def _write(self, inner, data, mode=0o644):
+        path = self._path(inner)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as target:
+            target.write(data if isinstance(data, bytes) else data.encode())
+        os.chmod(path, mode)
+
+    def _copy(self, inner, source, mode=0o755):
+        path = self._path(inner)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        shutil.copyfile(source, path)
+        os.chmod(path, mode)
+
+    def _prepare_root(self):
+        for directory in ("sbin", "bin", "usr", "dev", "proc", "sys", "mnt", "floppy", "tmp",
+                          "etc", ".sandbox"):
+            os.makedirs(self._path(directory), exist_ok=True)
+        os.chmod(self._path("tmp"), 0o1777)
+        for name in ("lib", "lib32", "lib64", "libx32"):
+            if os.path.islink(f"/{name}"):
+                os.symlink(os.readlink(f"/{name}"), self._path(name))
+        self._copy(self.program_name, self.setup)
+        self._copy("/sbin/installer", self.installer)
+        for inner, host in HOST_TOOLS.items():
+            self._copy(inner, host)
+        for inner, name in STAND_INS.items():
+            self._copy(inner, os.path.join(HERE, name))
+        self._copy("/.sandbox/mediamount.so", preload_library(), 0o644)
+        self._write("/etc/ld.so.preload", "/.sandbox/mediamount.so\n")
+        os.symlink("/proc/self/mounts", self._path("/etc/mtab"))
+        self._write("/.sandbox/disktab", "".join(
+            f"{d.name} {d.cylinders} {d.heads} {d.sectors}\n" for d in self.disks))
+        self.ejected = set()
+        self._write_media_table()
+        for index in range(len(self.media)):
+            os.makedirs(self._path(f"/.sandbox/media/{index}"))
+        open(self._path("/.sandbox/insmod.log"), "w").close()
+        if self.type_word is not None:
+            self._write("/TYPE", self.type_word + "\n")
+        for inner, content in self.extra_files.items():
+            data, mode = content if isinstance(content, tuple) else (content, 0o644)
+            self._write(inner, data, mode)
+
+    def _write_media_table(self):
+        """The medium table the mount wrapper reads at every mount; written
+        whole and renamed into place, so a mount never sees half of it."""
+        text = "".join(
+            f"{device} {kind} /.sandbox/media/{index} {'ro' if ro else 'rw'}\n"
+            for index, (device, kind, _, ro) in enumerate(self.media)
+            if device not in self.ejected)
+        self._write("/.sandbox/mediatab.new", text)
+        os.rename(self._path("/.sandbox/mediatab.new"), self._path("/.sandbox/mediatab"))
+
+    def eject(self, device):
+        """Takes the medium out of a drive: its mounts fail as an empty drive's."""
+        self.ejected.add(f"/dev/{drive_name(device)}")
+        self._write_media_table()
+
+    def insert(self, device, files_from=None):
+        """Puts a medium into a drive: with files_from, the drive's directory
+        gets that directory's files instead of what it held."""
+        device = f"/dev/{drive_name(device)}"
+        if files_from is not None:
+            directory = next(d for dev, _, d, _ in self.media if dev == device)
+            for name in os.listdir(directory):
+                path = os.path.join(directory, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.unlink(path)
+            for name in os.listdir(files_from):
+                shutil.copy2(os.path.join(files_from, name), directory)
+        self.ejected.discard(device)
+        self._write_media_table()
+
+    def _configuration(self):
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        environment = {
+            "HOME": "/", "TERM": "linux", "PATH": "/sbin:/bin",
+            # The preload library comes before the sanitizer's runtime, and the
+            # leak checker cannot work in a process that ends by restarting.
+            "ASAN_OPTIONS": (asan + ":verify_asan_link_order=0:detect_leaks=0").lstrip(":"),
+        }
+        if "UBSAN_OPTIONS" in os.environ:
+            environment["UBSAN_OPTIONS"] = os.environ["UBSAN_OPTIONS"]
+        disk_names = {disk.name for disk in self.disks}
+        absent = sorted({drive_name(device) for device, _, _, _ in self.media} - disk_names)
+        return {
+            "parent_pid": os.getpid(),
+            "outer_pid_namespace": os.readlink("/proc/self/ns/pid"),
+            "run_dir": self.run_dir,
+            "root": self.root,
+            "status_path": os.path.join(self.run_dir, "status"),
+            "log_path": os.path.join(self.run_dir, "log"),
+            "program": self.program_name,
+            "arguments": self.args,
+            "environment": environment,
+            "serial_console": self.serial_console,
+            "disks": [{"name": d.name, "major": LOOP_MAJOR, "minor": d.loop_index}
+                      for d in self.disks],
+            "absent_drives": [{"path": f"/dev/{name}", "major": DRIVE_NUMBERS[name][0],
+                               "minor": DRIVE_NUMBERS[name][1]} for name in absent],
+            "media": [{"directory": f"/.sandbox/media/{index}", "host_directory": directory,
+                       "read_only": ro}
+                      for index, (_, _, directory, ro) in enumerate(self.media)],
+        }
+
+    def start(self, timeout=120):
+        """Starts the program; returns the console (a pexpect.spawn with
+        text in latin-1), whose expect calls wait at most timeout seconds."""
+        if self.console is not None:
+            raise RuntimeError("a sandbox runs once")
+        if os.geteuid() != 0:
+            raise PermissionError("the sandbox needs root")
+        self.run_dir = tempfile.mkdtemp(prefix="tess-sandbox-")
+        self._prepare_root()
+        for disk in self.disks:
+            disk.attach(self.run_dir)
+        config_path = os.path.join(self.run_dir, "config.json")
+        with open(config_path, "w") as config:
+            json.dump(self._configuration(), config)
+        self.console = pexpect.spawn(PYTHON, [os.path.join(HERE, "inner.py"), config_path],
+                                     timeout=timeout, encoding="latin-1",
+                                     dimensions=(25, 80), env={"PATH": "/usr/sbin:/usr/bin"})
+        self.console.logfile_read = self.transcript
+        return self.console
+
+    def wait(self, timeout=120):
+        """Waits for the end of the run: "restarted", "halted", "exited N",
+        "killed by SIGNAME", "refused: ...", "timeout", or "failed: ..."."""
+        if self._result is None:
+            try:
+                self.console.expect(pexpect.EOF, timeout=timeout)
+                self.console.close()
+                self._result = self._read_status()
+            except pexpect.TIMEOUT:
+                self._stop()
+                self._result = "timeout"
+        return self._result
+
+    def _read_status(self):
+        try:
+            with open(os.path.join(self.run_dir, "status")) as status:
+                return status.read().strip()
+        except FileNotFoundError:
+            return f"failed: the sandbox ended with status {self.console.exitstatus}" \
+                   f" (signal {self.console.signalstatus}) before its program did"
+
+    def _stop(self):
+        """Ends a running sandbox: SIGTERM to the inner stage, which kills
+        the namespace and unmounts; SIGKILL if it does not end in time."""
+        if self.console is None or self.console.closed:
+            return
+        if self.console.isalive():
+            os.kill(self.console.pid, signal.SIGTERM)
+            try:
+                self.console.expect(pexpect.EOF, timeout=15)
+            except pexpect.TIMEOUT:
+                pass
+        self.console.close(force=True)
+
+    def close(self):
+        """Ends the run if needed, detaches the disks and removes the root."""
+        self._stop()
+        stuck = [disk.name for disk in self.disks if not disk.release()]
+        if self.run_dir and not self._mounts_under_run_dir():
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+        if stuck:
+            raise RuntimeError(f"loop devices of {stuck} did not detach")
+
+    def _mounts_under_run_dir(self):
+        with open("/proc/self/mountinfo") as table:
+            return [line for line in table if line.split()[4].startswith(self.run_dir + "/")]
+
+    @property
+    def console_text(self):
+        """Everything the console printed so far."""
+        return "".join(self.transcript.parts)
+
+    @property
+    def log_text(self):
+        """What reached the log device (/dev/tty9) so far."""
+        try:
+            with open(os.path.join(self.run_dir, "log"), "rb") as log:
+                return log.read().decode("latin-1")
+        except (FileNotFoundError, TypeError):
+            return ""
+
+    @property
+    def insmod_names(self):
+        """Module names /sbin/insmod was called with, in order."""
+        try:
+            with open(self._path("/.sandbox/insmod.log")) as names:
+                return names.read().split()
+        except (FileNotFoundError, TypeError):
+            return []
+
+
+def unpack_fat_image(image, directory):
+    """The files of a FAT image (a volume or a floppy made by mkmedia), as
+    the directory a drive of the sandbox serves."""
+    os.makedirs(directory, exist_ok=True)
+    names = subprocess.run(["mdir", "-b", "-i", image, "::"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    for name in names:
+        subprocess.run(["mcopy", "-n", "-i", image, name, directory + "/"], check=True,
+                       capture_output=True)
+    return directory
+
+
+def unpack_iso_image(image, directory):
+    """The files of an ISO 9660 image made by mkmedia, as a directory."""
+    os.makedirs(directory, exist_ok=True)
+    subprocess.run(["xorriso", "-osirrox", "on", "-indev", image, "-extract", "/", directory],
+                   check=True, capture_output=True)
+    return directory
+
+
+def parse_disk(text):
+    """hda=IMAGE:CYLINDERS[:HEADS:SECTORS]"""
+    name, spec = text.split("=", 1)
+    image, *numbers = spec.split(":")
+    return Disk(name, image, *[int(number) for number in numbers])
+
+
+def parse_medium(text):
+    """hdb=vfat:DIRECTORY[:ro]"""
+    device, spec = text.split("=", 1)
+    kind, directory, *access = spec.split(":")
+    return (device, kind, directory, access == ["ro"])
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Runs setup in the sandbox on this terminal.")
+    parser.add_argument("--setup", required=True)
+    parser.add_argument("--installer", required=True)
+    parser.add_argument("--disk", action="append", default=[], type=parse_disk,
+                        help="hda=IMAGE:CYLINDERS[:HEADS:SECTORS]")
+    parser.add_argument("--medium", action="append", default=[], type=parse_medium,
+                        help="hdb=vfat:DIRECTORY or hdc=iso9660:DIRECTORY:ro")
+    parser.add_argument("--arg", action="append", default=[], help="an argument for setup")
+    parser.add_argument("--type", help="the mode word in /TYPE")
+    parser.add_argument("--serial", action="store_true", help="a serial console, no /dev/tty0")
+    parser.add_argument("--program-name", default="/sbin/init")
+    parser.add_argument("--log", help="where to copy what reached the log device")
+    parser.add_argument("--timeout", type=float, default=600)
+    # "--arg -hdd-install": the value looks like an option to argparse.
+    argv = list(argv)
+    for index in range(len(argv) - 1):
+        if argv[index] == "--arg":
+            argv[index:index + 2] = [f"--arg={argv[index + 1]}", ""]
+    options = parser.parse_args([word for word in argv if word != ""])
+    with Sandbox(options.setup, options.installer, options.disk, options.medium,
+                 options.type, options.arg, options.serial, options.program_name) as box:
+        console = box.start(timeout=options.timeout)
+        if sys.stdin.isatty():
+            console.interact(escape_character=None)
+        else:
+            console.logfile_read = Transcript(also=sys.stdout)
+        result = box.wait(timeout=options.timeout)
+        if options.log:
+            with open(options.log, "w") as log:
+                log.write(box.log_text)
+    print(f"\nsandbox: {result}")
+    return 0 if result == "restarted" else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
