@@ -19,6 +19,37 @@ QEMU = "qemu-system-x86_64"
 CPU = "qemu64,+rdrand"
 
 
+class Transcript:
+    """The console text as it arrives, in a file and in memory, with the
+    time of each piece, so that the stage can say when a text appeared."""
+
+    def __init__(self, path, started):
+        self.file = open(path, "w", encoding="latin-1")
+        self.started = started
+        self.text = ""
+        self.marks = []  # (offset where a piece ends, seconds since start)
+
+    def write(self, piece):
+        self.file.write(piece)
+        self.text += piece
+        self.marks.append((len(self.text), time.monotonic() - self.started))
+
+    def flush(self):
+        self.file.flush()
+
+    def close(self):
+        self.file.close()
+
+    def time_of(self, text, after=0):
+        """Seconds from the start until text had appeared (first at or after
+        offset after), or None."""
+        at = self.text.find(text, after)
+        if at < 0:
+            return None
+        end = at + len(text)
+        return next(seconds for offset, seconds in self.marks if offset >= end)
+
+
 class Machine:
     def __init__(self, work, name, memory=256):
         self.work = work
@@ -28,6 +59,7 @@ class Machine:
                      "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
                      "-monitor", f"unix:{self.path('monitor')},server=on,wait=off"]
         self.process = None
+        self.transcript = None
         self.started = None
         self.console_text = ""
 
@@ -73,7 +105,8 @@ class Machine:
         self.started = time.monotonic()
         self.process = pexpect.spawn(QEMU, self.args, encoding="latin-1", codec_errors="replace",
                                      timeout=60, echo=False)
-        self.process.logfile_read = open(self.path("console"), "w", encoding="latin-1")
+        self.transcript = Transcript(self.path("console"), self.started)
+        self.process.logfile_read = self.transcript
         return self
 
     def __exit__(self, *exc):
@@ -125,19 +158,15 @@ class Machine:
             if self.process.isalive():
                 self.process.terminate(force=True)
             self.process.close(force=True)
-            if self.process.logfile_read:
-                self.process.logfile_read.close()
-                self.process.logfile_read = None
+            self.process.logfile_read = None
+            self.transcript.close()
         self.console_text = self._read_console()
 
     def _read_console(self):
-        if self.process is not None and self.process.logfile_read:
-            self.process.logfile_read.flush()
-        try:
-            with open(self.path("console"), encoding="latin-1") as console:
-                return console.read()
-        except OSError:
-            return self.console_text
+        return self.transcript.text if self.transcript else ""
+
+    def time_of(self, text, after=0):
+        return self.transcript.time_of(text, after) if self.transcript else None
 
     def read_file(self, suffix):
         try:
