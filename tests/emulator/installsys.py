@@ -74,7 +74,10 @@ def cached_package(cache, pattern, name_for_download):
     name = name_for_download()
     print(f"   downloading {name} into {debs}", flush=True)
     # apt's own download user may not write into a cache under /root or /work.
-    run(["apt-get", "download", "-o", "APT::Sandbox::User=root", name], cwd=debs)
+    download = ["apt-get", "download", "-o", "APT::Sandbox::User=root", name]
+    if subprocess.run(download, cwd=debs, capture_output=True).returncode != 0:
+        run(["apt-get", "update", "-qq"])  # a fresh machine may have no package lists yet
+        run(download, cwd=debs)
     found = sorted(glob.glob(os.path.join(debs, pattern)))
     if not found:
         raise BuildError(f"apt-get download {name} left no {pattern}")
@@ -82,6 +85,8 @@ def cached_package(cache, pattern, name_for_download):
 
 
 def kernel_package_name():
+    if subprocess.run(["apt-cache", "show", KERNEL_META_PACKAGE], capture_output=True).returncode:
+        run(["apt-get", "update", "-qq"])
     output = run(["apt-cache", "depends", KERNEL_META_PACKAGE]).decode()
     match = re.search(r"Depends: (linux-image-\S+-amd64)\b", output)
     if not match:
