@@ -65,8 +65,14 @@ class Stage:
         """The router's i386 static setup and installer, stripped."""
         build = self.options.router_build
         source = self.options.source
-        subprocess.run(["cmake", "-S", source, "-B", build, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        # The router's build links musl, which the source tree's script unpacks
+        # (it does nothing when musl is there already).
+        subprocess.run([os.path.join(source, "cmake", "unpack_musl_i386.sh")], check=True,
+                       stdout=subprocess.DEVNULL)
+        # --fresh: a build directory configured before with another toolchain
+        # keeps that compiler's findings otherwise.
+        subprocess.run(["cmake", "--fresh", "-S", source, "-B", build, "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=MinSizeRel",
                         f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i386-static.cmake"],
                        check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "-j2", "--target", "setup", "installer"],
