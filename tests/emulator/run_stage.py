@@ -209,7 +209,7 @@ class Stage:
         machine.log_serial()
         return machine
 
-    def dialogue(self, machine, steps, name):
+    def dialogue(self, machine, steps):
         """steps: (text awaited on the console, keys to type or None)."""
         for awaited, keys in steps:
             machine.expect(awaited, timeout=max(5, RUN_TIMEOUT - machine.elapsed()))
@@ -248,12 +248,11 @@ class Stage:
         if swaps is not None:
             machine.floppy(swaps)
         with machine:
-            self.dialogue(machine, steps, name)
+            self.dialogue(machine, steps)
         self.report_times(name, machine)
         return machine
 
     def report_times(self, name, machine):
-        console = machine.console_text
         installed = machine.time_of("Software installed.")
         marks = [("menu or first question", machine.time_of("Found harddrive")),
                  ("partitioning", machine.time_of("Creating partition...")),
@@ -270,7 +269,6 @@ class Stage:
         if installed is not None:
             self.figures.append(f"{name}: QEMU's start to \"Software installed.\" {installed:.1f} s"
                                 f" ({steps}{loading})")
-        del console
 
     def check_disk(self, image, cylinders, packages, markers=(), absent=(), kept=None):
         layout = checks.Layout(cylinders)
@@ -372,7 +370,7 @@ class Stage:
                     machine.expect("Press ENTER when ready", timeout())
                     machine.send("\n")
             self.dialogue(machine, [("Software installed.", None), ("Remove boot floppy", None),
-                                    ("Press ENTER to reboot", "\n")], "floppies")
+                                    ("Press ENTER to reboot", "\n")])
         self.report_times("floppies", machine)
         print(f"   {len(self.floppies)} floppies; ENTER pressed again after \"No floppy, or bad "
               f"floppy\" {retries} times", flush=True)
