@@ -1,0 +1,217 @@
+"""What an installed disk image must hold, checked on the host without loop
+devices or mounts: sector 0, the partition table, `e2fsck -fn` of every
+file system, "lilo.conf", "fstab", the package database and the files of
+the installed packages. Each check returns a list of problems (empty: good).
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
+import disk_inspect  # noqa: E402
+
+SECTOR = 512
+HEADS = 16
+SECTORS = 63
+CYLINDER_BYTES = HEADS * SECTORS * SECTOR
+BOOT_PROGRAM_SIZE = 184
+
+
+def disk_image(path, cylinders):
+    """A new, empty (sparse) disk image of whole cylinders."""
+    with open(path, "wb") as image:
+        image.truncate(cylinders * CYLINDER_BYTES)
+    return path
+
+
+class Layout:
+    """The layout setup gives a disk of this many cylinders (16 heads of 63
+    sectors): one root partition, or a 10 MiB ext2 boot partition and the
+    root behind it from 1024 cylinders on; ext3 above 40 MiB."""
+
+    def __init__(self, cylinders):
+        self.cylinders = cylinders
+        self.separate_boot = cylinders >= 1024
+        self.journaled = cylinders * CYLINDER_BYTES > 40 * 1024 * 1024
+        per_cylinder = HEADS * SECTORS
+        if self.separate_boot:
+            boot = (CYLINDER_BYTES + 10 * 1024 * 1024 - 1) // CYLINDER_BYTES
+            self.partitions = [(SECTORS, boot * per_cylinder - SECTORS),
+                               (boot * per_cylinder, (cylinders - boot) * per_cylinder)]
+        else:
+            self.partitions = [(SECTORS, cylinders * per_cylinder - SECTORS)]
+        self.root = len(self.partitions)
+        self.root_type = "ext3" if self.journaled else "ext2"
+
+    def lilo_conf(self, disk="/dev/hda"):
+        return (f"boot={disk}1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\n"
+                f"image=/boot/vmlinuz\n  label=System\n  root={disk}{self.root}\n  read-only\n")
+
+    def fstab(self, disk="/dev/hda"):
+        if self.separate_boot:
+            text = (f"{disk}2  /     {self.root_type} defaults 1 1\n"
+                    f"{disk}1  /boot ext2 defaults 1 2\n")
+        else:
+            text = f"{disk}1  /     {self.root_type} defaults 1 1\n"
+        return text + "none /proc proc defaults 0 0\nnone /dev/pts devpts gid=5,mode=620 0 0\n"
+
+
+def check_sector0(image, boot_program):
+    sector = disk_inspect.sector0(image)
+    problems = []
+    if sector[:BOOT_PROGRAM_SIZE] != boot_program[:BOOT_PROGRAM_SIZE]:
+        problems.append("sector 0 does not begin with the boot program")
+    if any(sector[184:256]) or any(sector[336:446]):
+        problems.append("sector 0: bytes 184..255 or 336..445 are not zero")
+    if sector[510:] != b"\x55\xaa":
+        problems.append(f"sector 0 ends with {sector[510:].hex()}, not 55aa")
+    return problems
+
+
+def check_partitions(image, layout):
+    found = [(e["number"], e["start"], e["size"], e["type"], e["bootable"])
+             for e in disk_inspect.partitions(image)]
+    wanted = [(n, start, size, "83", True) for n, (start, size) in enumerate(layout.partitions, 1)]
+    if found != wanted:
+        return [f"partition table {found}, expected {wanted}"]
+    problems = []
+    for number in range(1, len(wanted) + 1):
+        kind = disk_inspect.file_system_type(image, number)
+        expected = layout.root_type if number == layout.root else "ext2"
+        if kind != expected:
+            problems.append(f"partition {number} holds {kind}, expected {expected}")
+        status, output = disk_inspect.fsck(image, number)
+        if status != 0:
+            problems.append(f"e2fsck -fn of partition {number}: status {status}\n{output}")
+    return problems
+
+
+class RootTree:
+    """The root file system of an image copied out with debugfs's rdump
+    (modes kept), for reading many files at once. Use with `with`."""
+
+    def __init__(self, image, number):
+        self.image, self.number = image, number
+
+    def __enter__(self):
+        self.directory = tempfile.mkdtemp(prefix="tess-emulator-root-")
+        start = next(e["start"] for e in disk_inspect.partitions(self.image)
+                     if e["number"] == self.number)
+        subprocess.run(["debugfs", "-R", f"rdump / {self.directory}",
+                        f"{self.image}?offset={start * SECTOR}"], capture_output=True, check=True)
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.directory)
+
+    def path(self, name):
+        return os.path.join(self.directory, name.lstrip("/"))
+
+    def read(self, name):
+        try:
+            with open(self.path(name), "rb") as data:
+                return data.read()
+        except OSError:
+            return None
+
+    def exists(self, name):
+        return os.path.lexists(self.path(name))
+
+
+def check_system_files(root, layout, marker_files=(), absent_files=()):
+    problems = []
+    for name, text in (("/etc/lilo.conf", layout.lilo_conf()), ("/etc/fstab", layout.fstab())):
+        if root.read(name) != text.encode():
+            problems.append(f"{name} is {root.read(name)!r}, expected {text!r}")
+    if root.exists("/.nofsck") != layout.journaled:
+        problems.append(f"/.nofsck {'missing' if layout.journaled else 'present'}")
+    for name in ("/proc", "/kest/etc", "/var/pdb", "/postlog") + tuple(marker_files):
+        if not root.exists(name):
+            problems.append(f"{name} is missing")
+    for name in absent_files:
+        if root.exists(name):
+            problems.append(f"{name} should not be there")
+    return problems
+
+
+def version_word(text):
+    """The database's number for a version text: 2.9.1, 1.0, 0.9beta2, 2.9rc3."""
+    match = re.fullmatch(r"(\d+)\.(\d+)(?:\.(\d+)|(alpha|beta|rc)(\d*))?", text)
+    major, minor, patch, stage, number = match.groups()
+    letter = {"alpha": "a", "beta": "b", "rc": "c"}.get(stage, "f")
+    return int(major) << 24 | int(minor) << 16 | ord(letter) << 8 | int(patch or number or 0)
+
+
+def tree_entries(tree):
+    """{path below the tree: os.lstat result} of every entry but the top."""
+    entries = {}
+    for top, directories, files in os.walk(tree):
+        for name in directories + files:
+            path = os.path.join(top, name)
+            entries[os.path.relpath(path, tree)] = os.lstat(path)
+    return entries
+
+
+def check_packages(root, packages):
+    """packages: {name: (version text, tree directory or a list of them)},
+    exactly the installed set: each has its database record, and every
+    file, link and directory of its trees is on the disk with the same
+    contents and mode (a bundle installs its members' trees under its name)."""
+    problems = []
+    installed = set(os.listdir(root.path("/var/pdb"))) if root.exists("/var/pdb") else set()
+    if installed != set(packages):
+        problems.append(f"the database holds {sorted(installed)}, expected {sorted(packages)}")
+    for name, (version, trees) in sorted(packages.items()):
+        for tree in [trees] if isinstance(trees, str) else trees:
+            problems += check_package_tree(root, name, version, tree)
+    return problems
+
+
+def check_package_tree(root, name, version, tree):
+    problems = []
+    record = (root.read(f"/var/pdb/{name}/version") or b"").split()
+    if not record or int(record[0]) != version_word(version):
+        problems.append(f"/var/pdb/{name}/version is {record}, expected {version}")
+    listed = set((root.read(f"/var/pdb/{name}/files") or b"").decode().splitlines())
+    for path, info in sorted(tree_entries(tree).items()):
+        on_disk = root.path(path)
+        if not os.path.lexists(on_disk):
+            problems.append(f"{name}: /{path} is missing")
+            continue
+        disk_info = os.lstat(on_disk)
+        if (disk_info.st_mode & 0o7777) != (info.st_mode & 0o7777) and not os.path.islink(on_disk):
+            problems.append(f"{name}: /{path} has mode {disk_info.st_mode:o}, "
+                            f"expected {info.st_mode:o}")
+        if os.path.islink(os.path.join(tree, path)):
+            if not os.path.islink(on_disk) or \
+                    os.readlink(on_disk) != os.readlink(os.path.join(tree, path)):
+                problems.append(f"{name}: /{path} is not the expected link")
+        elif os.path.isfile(os.path.join(tree, path)):
+            if path not in listed:
+                problems.append(f"{name}: /{path} is not in its file list")
+            with open(os.path.join(tree, path), "rb") as original:
+                if root.read(path) != original.read():
+                    problems.append(f"{name}: /{path} differs from the package's file")
+    return problems
+
+
+def check_tree_copy(root, tree, below):
+    """Every entry of tree is at below/... on the disk with its contents and
+    permission bits (the kept configuration)."""
+    problems = []
+    for path, info in sorted(tree_entries(tree).items()):
+        name = os.path.join(below, path)
+        if not root.exists(name):
+            problems.append(f"{name} is missing")
+            continue
+        if (os.lstat(root.path(name)).st_mode & 0o7777) != (info.st_mode & 0o7777):
+            problems.append(f"{name} lost its permission bits")
+        if os.path.isfile(os.path.join(tree, path)):
+            with open(os.path.join(tree, path), "rb") as original:
+                if root.read(name) != original.read():
+                    problems.append(f"{name} differs")
+    return problems

@@ -1,0 +1,312 @@
+"""The router's installation system for the emulated PC, built on the host.
+
+A Linux kernel and its modules from Debian's amd64 kernel package (its IA32
+emulation runs the router's i386 static programs), an initramfs whose first
+process is the i386 static `setup` (as "/sbin/init"), the i386 static
+`installer` as "/sbin/installer", and the disk tools `setup` expects:
+"/sbin/sfdisk" with the old cylinder interface (a bash stand-in over the
+real tool), "/sbin/mke2fs", "/sbin/fsck", "/sbin/insmod" and "/bin/bash",
+the latter copied from the host with their shared libraries.
+
+Downloads go to a cache directory; once it holds the packages a build needs
+no network.
+"""
+import glob
+import lzma
+import os
+import re
+import shutil
+import stat
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+KERNEL_META_PACKAGE = "linux-image-amd64"
+BUSYBOX_PACKAGE = "busybox-static"
+
+# A router's kernel has its IDE disks, the floppy drive and ext2/ext3 built
+# in; this kernel has them as modules, so the installation system's insmod
+# loads them before the first module setup asks for. ext4 serves ext2 and
+# ext3; every ext mount needs the crc32c hash.
+BASE_MODULES = ["ata_piix", "sd_mod", "floppy", "crc32c_generic", "ext4"]
+# The module names setup asks for, as this kernel calls them. vfat mounts
+# need the code page and the character set it defaults to. Names missing
+# here (the old USB host drivers) have no module: insmod fails for them, as
+# it would for a module a router lacks.
+MODULE_NAMES = {
+    "fat": ["fat"],
+    "vfat": ["vfat", "nls_cp437", "nls_ascii"],
+    "isofs": ["isofs"],
+    "cdrom": ["cdrom"],
+    "ide-cd": ["sr_mod"],
+    "e1000": ["e1000"],
+}
+
+HOST_PROGRAMS = {  # path in the installation system: path on the host
+    "/bin/bash": "/bin/bash",
+    "/sbin/mke2fs": "/usr/sbin/mke2fs",
+    "/sbin/e2fsck": "/usr/sbin/e2fsck",
+    "/sbin/fsck": "/usr/sbin/fsck",
+    "/usr/sbin/sfdisk": "/usr/sbin/sfdisk",
+}
+
+
+class BuildError(Exception):
+    pass
+
+
+def run(args, **kwargs):
+    result = subprocess.run(args, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        raise BuildError(f"{' '.join(args)}: {result.stderr.decode(errors='replace').strip()}")
+    return result.stdout
+
+
+# --- downloads ------------------------------------------------------------
+
+def cached_package(cache, pattern, name_for_download):
+    """Path of a cached .deb matching pattern; downloads it with apt-get when
+    the cache has none (name_for_download() gives the package name)."""
+    debs = os.path.join(cache, "debs")
+    os.makedirs(debs, exist_ok=True)
+    found = sorted(glob.glob(os.path.join(debs, pattern)))
+    if found:
+        return found[-1]
+    name = name_for_download()
+    print(f"   downloading {name} into {debs}", flush=True)
+    # apt's own download user may not write into a cache under /root or /work.
+    download = ["apt-get", "download", "-o", "APT::Sandbox::User=root", name]
+    if subprocess.run(download, cwd=debs, capture_output=True).returncode != 0:
+        run(["apt-get", "update", "-qq"])  # a fresh machine may have no package lists yet
+        run(download, cwd=debs)
+    found = sorted(glob.glob(os.path.join(debs, pattern)))
+    if not found:
+        raise BuildError(f"apt-get download {name} left no {pattern}")
+    return found[-1]
+
+
+def kernel_package_name():
+    if subprocess.run(["apt-cache", "show", KERNEL_META_PACKAGE], capture_output=True).returncode:
+        run(["apt-get", "update", "-qq"])
+    output = run(["apt-cache", "depends", KERNEL_META_PACKAGE]).decode()
+    match = re.search(r"Depends: (linux-image-\S+-amd64)\b", output)
+    if not match:
+        raise BuildError(f"{KERNEL_META_PACKAGE} names no kernel image package")
+    return match.group(1)
+
+
+# --- the kernel and its modules -------------------------------------------
+
+def uncompressed_kernel(bzimage):
+    """The kernel's ELF image from inside a bzImage (xz-compressed payload).
+    It has a PVH entry, so QEMU starts it directly, which skips the
+    decompression in the emulated machine."""
+    with open(bzimage, "rb") as source:
+        data = source.read()
+    at = data.find(b"\xfd7zXZ\x00")
+    while at >= 0:
+        try:
+            elf = lzma.LZMADecompressor(format=lzma.FORMAT_XZ).decompress(data[at:])
+            if elf.startswith(b"\x7fELF"):
+                return elf
+        except lzma.LZMAError:
+            pass
+        at = data.find(b"\xfd7zXZ\x00", at + 1)
+    raise BuildError(f"{bzimage}: no xz-compressed ELF image inside")
+
+
+def module_dependencies(path):
+    """The module names in the "depends=" field of a module's .modinfo."""
+    with open(path, "rb") as module:
+        data = module.read()
+    match = re.search(rb"\x00depends=([^\x00]*)\x00", data)
+    return [name for name in match.group(1).decode().split(",") if name] if match else []
+
+
+def load_order(names, index):
+    """Module files for names, each after the modules it depends on."""
+    ordered, seen = [], set()
+
+    def visit(name):
+        name = name.replace("-", "_")
+        if name in seen:
+            return
+        seen.add(name)
+        if name not in index:
+            raise BuildError(f"the kernel has no module {name}")
+        for dependency in module_dependencies(index[name]):
+            visit(dependency)
+        ordered.append(name)
+
+    for name in names:
+        visit(name)
+    return ordered
+
+
+def prepare_kernel(cache):
+    """Extracts the kernel once into the cache: {"version", "vmlinux",
+    "modules": {name: file}, "table": text of the module table}."""
+    deb = cached_package(cache, "linux-image-*-amd64_*.deb", kernel_package_name)
+    version = os.path.basename(deb).split("_")[0][len("linux-image-"):]
+    target = os.path.join(cache, f"kernel-{version}")
+    done = os.path.join(target, "table")
+    if not os.path.exists(done):
+        shutil.rmtree(target, ignore_errors=True)
+        unpacked = target + ".unpacking"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        os.makedirs(unpacked)
+        run(["dpkg-deb", "-x", deb, unpacked])
+        with open(os.path.join(target + ".vmlinux"), "wb") as out:
+            out.write(uncompressed_kernel(os.path.join(unpacked, "boot", f"vmlinuz-{version}")))
+        index = {}
+        for path in glob.glob(os.path.join(unpacked, "lib/modules", version, "kernel/**/*.ko"),
+                              recursive=True):
+            index[os.path.basename(path)[:-3].replace("-", "_")] = path
+        wanted = BASE_MODULES + [m for names in MODULE_NAMES.values() for m in names]
+        os.makedirs(os.path.join(target, "modules"))
+        for name in load_order(wanted, index):
+            shutil.copy(index[name], os.path.join(target, "modules", name + ".ko"))
+        lines = ["# name setup asks for, then the module files to load, in order"]
+        module_dir = f"/lib/modules/{version}"
+        for old_name, names in [("-base", BASE_MODULES)] + sorted(MODULE_NAMES.items()):
+            files = [f"{module_dir}/{name}.ko" for name in load_order(names, index)]
+            lines.append(" ".join([old_name] + files))
+        os.rename(target + ".vmlinux", os.path.join(target, "vmlinux"))
+        shutil.rmtree(unpacked)
+        with open(done, "w") as table:
+            table.write("\n".join(lines) + "\n")
+    modules = {os.path.basename(p)[:-3]: p
+               for p in glob.glob(os.path.join(target, "modules", "*.ko"))}
+    with open(done) as table:
+        return {"version": version, "vmlinux": os.path.join(target, "vmlinux"),
+                "modules": modules, "table": table.read()}
+
+
+def prepare_busybox(cache):
+    deb = cached_package(cache, "busybox-static_*.deb", lambda: BUSYBOX_PACKAGE)
+    target = os.path.join(cache, "busybox")
+    if not os.path.exists(target):
+        unpacked = target + ".unpacking"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        run(["dpkg-deb", "-x", deb, unpacked])
+        os.rename(os.path.join(unpacked, "bin", "busybox"), target)
+        shutil.rmtree(unpacked)
+    return target
+
+
+# --- the initramfs ----------------------------------------------------------
+
+class Cpio:
+    """An archive in the kernel's initramfs format ("newc"), written from
+    memory: owners, modes and device numbers as given, whoever builds it."""
+
+    def __init__(self):
+        self.parts = []
+        self.inode = 1000
+        self.names = set()
+
+    def _entry(self, name, mode, data=b"", rdev=(0, 0)):
+        name = name.lstrip("/")
+        self.names.add(name)
+        self.inode += 1
+        fields = [self.inode, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1],
+                  len(name) + 1, 0]
+        header = b"070701" + b"".join(b"%08X" % value for value in fields)
+        encoded = header + name.encode() + b"\x00"
+        encoded += b"\x00" * (-len(encoded) % 4) + data
+        self.parts.append(encoded + b"\x00" * (-len(encoded) % 4))
+
+    def directory(self, name, mode=0o755):
+        path = ""
+        for component in name.strip("/").split("/"):
+            path += "/" + component
+            if path.lstrip("/") not in self.names:
+                self._entry(path, stat.S_IFDIR | mode)
+
+    def file(self, name, data, mode=0o644):
+        self.directory(os.path.dirname(name))
+        self._entry(name, stat.S_IFREG | mode, data)
+
+    def host_file(self, name, path, mode=None):
+        with open(path, "rb") as source:
+            self.file(name, source.read(), mode if mode is not None else os.stat(path).st_mode
+                      & 0o7777)
+
+    def symlink(self, name, target):
+        self.directory(os.path.dirname(name))
+        self._entry(name, stat.S_IFLNK | 0o777, target.encode())
+
+    def device(self, name, kind, major, minor, mode=0o600):
+        self._entry(name, kind | mode, rdev=(major, minor))
+
+    def bytes(self):
+        trailer = Cpio()
+        trailer.inode = 0
+        trailer._entry("TRAILER!!!", 0)
+        data = b"".join(self.parts) + trailer.parts[0]
+        return data + b"\x00" * (-len(data) % 512)
+
+
+def shared_libraries(program):
+    """Absolute paths of the shared libraries and loader a host program needs."""
+    output = run(["ldd", program]).decode()
+    return sorted(set(re.findall(r"(/\S+) \(0x", output)))
+
+
+def add_host_program(archive, name, path):
+    archive.host_file(name, path)
+    for library in shared_libraries(path):
+        if library.lstrip("/") not in archive.names:
+            archive.host_file(library, os.path.realpath(library))
+
+
+def build_initramfs(kernel, busybox, setup, installer, with_virtual_console=True):
+    """The installation system as an uncompressed cpio archive (bytes).
+
+    The console is the first serial line. With a virtual console ("/dev/tty0"
+    present) setup keeps the kernel's console as it is and sends the output
+    of the disk tools to its log device "/dev/tty9", which here is the
+    second serial line, so that the host can read it; without, setup itself
+    switches to "/dev/ttyS0" and discards that output."""
+    archive = Cpio()
+    for directory in ("/proc", "/sys", "/mnt", "/floppy", "/tmp", "/etc", "/root", "/dev"):
+        archive.directory(directory)
+    archive.device("/dev/console", stat.S_IFCHR, 5, 1)
+    archive.device("/dev/null", stat.S_IFCHR, 1, 3, 0o666)
+    archive.device("/dev/zero", stat.S_IFCHR, 1, 5, 0o666)
+    archive.device("/dev/random", stat.S_IFCHR, 1, 8, 0o666)
+    archive.device("/dev/urandom", stat.S_IFCHR, 1, 9, 0o666)
+    archive.device("/dev/tty", stat.S_IFCHR, 5, 0, 0o666)
+    archive.device("/dev/ttyS0", stat.S_IFCHR, 4, 64)
+    if with_virtual_console:
+        archive.device("/dev/tty0", stat.S_IFCHR, 4, 0)
+        archive.device("/dev/tty9", stat.S_IFCHR, 4, 65)
+    archive.device("/dev/fd0", stat.S_IFBLK, 2, 0, 0o660)
+    archive.symlink("/dev/fd", "/proc/self/fd")
+    archive.symlink("/etc/mtab", "/proc/mounts")
+    archive.host_file("/etc/mke2fs.conf", "/etc/mke2fs.conf")
+
+    archive.host_file("/sbin/init", setup, 0o755)
+    archive.host_file("/sbin/installer", installer, 0o755)
+    for name, path in HOST_PROGRAMS.items():
+        add_host_program(archive, name, path)
+    archive.symlink("/bin/sh", "bash")
+    for name in ("fsck.ext2", "fsck.ext3"):
+        archive.symlink(f"/sbin/{name}", "e2fsck")
+    archive.host_file("/bin/busybox", busybox, 0o755)
+    for name in ("sfdisk", "insmod"):
+        archive.host_file(f"/sbin/{name}", os.path.join(HERE, "installsys", name), 0o755)
+    archive.host_file("/lib/installsys/ide.sh", os.path.join(HERE, "installsys", "ide.sh"), 0o644)
+
+    module_dir = f"/lib/modules/{kernel['version']}"
+    for name, path in sorted(kernel["modules"].items()):
+        archive.host_file(f"{module_dir}/{name}.ko", path, 0o644)
+    archive.file("/lib/installsys/modules", kernel["table"].encode())
+    return archive.bytes()
+
+
+def extra_archive(files):
+    """A second archive appended to the initramfs: {path: bytes}."""
+    archive = Cpio()
+    for name, data in files.items():
+        archive.file(name, data)
+    return archive.bytes()

@@ -1,0 +1,446 @@
+#!/usr/bin/python3
+"""The router's build end to end in an emulated PC.
+
+Builds the installation system (Debian's kernel, an initramfs with the
+router's i386 static `setup` as its first process and `installer`), makes
+installation media with `kpk` and `mkmedia`, and runs QEMU:
+
+  cd        a CD-ROM installation, keys typed on the serial console
+  keep      a reinstallation from the CD that keeps "/kest/store"
+  volume    a hard-disk volume installation from the secondary master
+  floppies  a floppy-set installation, floppies swapped through the monitor
+  big       a CD-ROM installation of about 30 MB of packages (speed figure)
+  boot      the installed disk booted by the PC BIOS through the boot program
+
+Each run is judged by the console text and by what the disk holds
+afterwards, never by QEMU's exit status. Prints the times and the stripped
+sizes of the programs; exits 1 when any check failed.
+
+  run_stage.py --source DIR --router-build DIR --kpk PATH --mkmedia PATH
+               [--cache DIR] [--work DIR] [RUN...]
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import pexpect
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import boot_checks  # noqa: E402
+import checks  # noqa: E402
+import installsys  # noqa: E402
+from machine import Machine  # noqa: E402
+
+DEFAULT_CACHE = "/var/cache/tess-emulator"
+RUNS = ("cd", "keep", "volume", "floppies", "big", "boot")
+COMMAND_LINE = "console=ttyS0 panic=-1 rdinit=/sbin/init quiet"
+RUN_TIMEOUT = 240  # seconds for one installation, from QEMU's start
+EXAMPLES = {"system": ("system", "1.0"), "ppp": ("ppp-2.9.1", "2.9.1"),
+            "dhcp": ("dhcp-1.3", "1.3")}
+
+
+def say(text):
+    print(f"== {text}", flush=True)
+
+
+class Stage:
+    def __init__(self, options):
+        self.options = options
+        self.work = options.work
+        self.failures = []
+        self.figures = []
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    # --- preparation ---
+
+    def build_router_programs(self):
+        """The router's i386 static setup and installer, stripped."""
+        build = self.options.router_build
+        source = self.options.source
+        # The router's build links musl, which the source tree's script unpacks
+        # (it does nothing when musl is there already).
+        subprocess.run([os.path.join(source, "cmake", "unpack_musl_i386.sh")], check=True,
+                       stdout=subprocess.DEVNULL)
+        # --fresh: a build directory configured before with another toolchain
+        # keeps that compiler's findings otherwise.
+        subprocess.run(["cmake", "--fresh", "-S", source, "-B", build, "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                        f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i386-static.cmake"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "-j2", "--target", "setup", "installer"],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.programs = {}
+        for name, built in (("setup", "setup/setup"), ("installer", "installer/installer")):
+            stripped = self.path(name)
+            subprocess.run(["strip", "-o", stripped, os.path.join(build, built)], check=True)
+            self.programs[name] = stripped
+            self.figures.append(f"stripped size of the router's {name}: "
+                                f"{os.path.getsize(stripped) / 1024:.0f} KiB")
+        self.boot_program = self.read_boot_program(build)
+
+    @staticmethod
+    def read_boot_program(build):
+        with open(os.path.join(build, "setup", "boot", "boot_program.bin"), "rb") as data:
+            code = data.read()
+        return code + bytes(checks.BOOT_PROGRAM_SIZE - len(code))  # zeros up to its size
+
+    def build_installation_system(self):
+        cache = self.options.cache
+        started = time.monotonic()
+        self.kernel = installsys.prepare_kernel(cache)
+        busybox = installsys.prepare_busybox(cache)
+        for name, console in (("initrd", True), ("initrd-serial", False)):
+            with open(self.path(name), "wb") as out:
+                out.write(installsys.build_initramfs(self.kernel, busybox, self.programs["setup"],
+                                                     self.programs["installer"], console))
+        print(f"   kernel {self.kernel['version']}, initramfs "
+              f"{os.path.getsize(self.path('initrd')) / 1048576:.1f} MiB "
+              f"({time.monotonic() - started:.1f} s)", flush=True)
+
+    def initrd_with(self, name, files, serial_only=False):
+        """The initramfs with a second archive holding files ({path: bytes})."""
+        with open(self.path("initrd-serial" if serial_only else "initrd"), "rb") as base:
+            data = base.read()
+        with open(self.path(name), "wb") as out:
+            out.write(data + installsys.extra_archive(files))
+        return self.path(name)
+
+    def kpk(self, *args):
+        subprocess.run([self.options.kpk, *args], check=True, stdout=subprocess.DEVNULL)
+
+    def mkmedia(self, *args):
+        subprocess.run([self.options.mkmedia, *args], check=True, stdout=subprocess.DEVNULL)
+
+    def make_packages(self):
+        """The examples, a package of site configuration under /kest/store,
+        a floppy bundle and the large set, each {name: (version, tree)}."""
+        examples = os.path.join(self.options.source, "examples")
+        packages = self.path("packages")
+        os.makedirs(packages)
+        self.examples = {}
+        for name, (folder, version) in EXAMPLES.items():
+            self.kpk("build", "--reproducible", os.path.join(examples, folder, "package.desc"),
+                     os.path.join(examples, folder, "tree"),
+                     os.path.join(packages, f"{name}-{version}.kpk"))
+            self.examples[name] = (version, os.path.join(examples, folder, "tree"))
+        self.siteconf = self.generated_package("siteconf", "1.0", {
+            "kest/store/hostname": (b"router-7\n", 0o644),
+            "kest/store/secrets": (b"pppsecret: 1f2e3d\n", 0o600),
+            "kest/store/net/interfaces": (b"eth0 192.0.2.7/24\n", 0o640)})
+        rng = random.Random(14)
+        self.large = {}
+        for number, name in enumerate(("base", "apps", "tools")):
+            files = {}
+            for index in range(24):
+                # Like a router's programs: part compresses well, part hardly.
+                noise = rng.randbytes(360 * 1024)
+                text = b"".join(b"line %d of file %d of %s\n" % (i, index, name.encode())
+                                for i in range(4000))
+                files[f"usr/lib/{name}/file{index:02}"] = (noise + text, 0o755)
+            self.large[name] = self.generated_package(name, f"2.{number}", files)
+        self.firmware = self.generated_package("firmware", "1.0", {
+            "lib/firmware/blob": (random.Random(7).randbytes(2 * 1024 * 1024), 0o644)})
+
+    def generated_package(self, name, version, files):
+        tree = self.path("trees", name)
+        for path, (data, mode) in files.items():
+            os.makedirs(os.path.dirname(os.path.join(tree, path)), exist_ok=True)
+            with open(os.path.join(tree, path), "wb") as out:
+                out.write(data)
+            os.chmod(os.path.join(tree, path), mode)
+        description = self.path("trees", f"{name}.desc")
+        with open(description, "w") as out:
+            out.write(f"name: {name}\nversion: {version}\nbuild-time: 1767312000\n"
+                      f"description: {name} of the emulator stage\n")
+        self.kpk("build", "--reproducible", description, tree,
+                 self.path("packages", f"{name}-{version}.kpk"))
+        return version, tree
+
+    def make_media(self):
+        packages = self.path("packages")
+
+        def medium_directory(name, package_names):
+            directory = self.path("media", name)
+            os.makedirs(directory)
+            for package in package_names:
+                version = (self.examples.get(package) or self.package_version(package))[0]
+                shutil.copy(os.path.join(packages, f"{package}-{version}.kpk"), directory)
+            with open(os.path.join(directory, "autorun.scr"), "w") as out:
+                out.write("#!/bin/bash\n# first start of the new router\nhostname router-1\n")
+            return directory
+
+        cd = medium_directory("cd", list(EXAMPLES) + ["siteconf"])
+        self.mkmedia("iso", cd, self.path("cd.iso"))
+        volume = medium_directory("volume", list(EXAMPLES))
+        self.mkmedia("volume", volume, self.path("volume.img"))
+        self.autorun = open(os.path.join(volume, "autorun.scr"), "rb").read()
+        large = medium_directory("large", list(self.large))
+        self.mkmedia("iso", large, self.path("large.iso"))
+        self.large_size = sum(os.path.getsize(os.path.join(large, name))
+                              for name in os.listdir(large) if name.endswith(".kpk"))
+        with open(self.path("bundle.desc"), "w") as out:
+            out.write("name: router\nversion: 1.0\nbuild-time: 1767312000\n")
+        self.kpk("bundle", self.path("bundle.desc"), self.path("router-1.0.kpk"),
+                 *[os.path.join(packages, f"{n}-{v}.kpk")
+                   for n, (v, _) in list(self.examples.items()) + [("firmware", self.firmware)]])
+        self.mkmedia("floppies", self.path("router-1.0.kpk"), self.path("floppies"))
+        self.floppies = sorted(os.path.join(self.path("floppies"), name)
+                               for name in os.listdir(self.path("floppies")))
+        subprocess.run(["mkfs.fat", "-C", "-n", "BOOT", self.path("boot-floppy.img"), "1440"],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def package_version(self, name):
+        return self.large.get(name) or {"siteconf": self.siteconf,
+                                         "firmware": self.firmware}[name]
+
+    # --- runs ---
+
+    def machine(self, name, initrd, command_line=COMMAND_LINE):
+        machine = Machine(self.work, name)
+        machine.kernel(self.kernel["vmlinux"], initrd, command_line)
+        machine.log_serial()
+        return machine
+
+    def dialogue(self, machine, steps):
+        """steps: (text awaited on the console, keys to type or None)."""
+        for awaited, keys in steps:
+            machine.expect(awaited, timeout=max(5, RUN_TIMEOUT - machine.elapsed()))
+            if keys:
+                machine.send(keys)
+        if not machine.wait_end(timeout=max(5, RUN_TIMEOUT - machine.elapsed())):
+            raise pexpect.TIMEOUT("the machine did not restart")
+        if "Rebooting..." not in machine.console_text:
+            raise pexpect.EOF("QEMU ended without \"Rebooting...\"")
+
+    def attempt(self, name, function):
+        """Runs one part of the stage; a failure is recorded with the console
+        text and the log device, and the stage goes on."""
+        say(name)
+        started = time.monotonic()
+        try:
+            problems = function()
+        except (pexpect.TIMEOUT, pexpect.EOF) as error:
+            problems = [f"{type(error).__name__}: {str(error).splitlines()[0]}"]
+            machine = getattr(self, "last_machine", None)
+            if machine is not None:
+                problems.append("console (last 3000 characters):\n" + machine.console_text[-3000:])
+                problems.append("log device:\n" + machine.read_file("log")[-2000:])
+        for problem in problems:
+            print(f"   FAILED: {problem}", flush=True)
+        if problems:
+            self.failures.append(name)
+        print(f"   {'FAILED' if problems else 'passed'} ({time.monotonic() - started:.1f} s)",
+              flush=True)
+
+    def install(self, name, initrd, steps, disks, command_line=COMMAND_LINE, swaps=None):
+        """One installation run: disks {IDE index: (image, cdrom)}."""
+        machine = self.last_machine = self.machine(name, initrd, command_line)
+        for index, (image, cdrom) in sorted(disks.items()):
+            machine.ide(index, image, cdrom=cdrom)
+        if swaps is not None:
+            machine.floppy(swaps)
+        with machine:
+            self.dialogue(machine, steps)
+        self.report_times(name, machine)
+        return machine
+
+    def report_times(self, name, machine):
+        installed = machine.time_of("Software installed.")
+        marks = [("menu or first question", machine.time_of("Found harddrive")),
+                 ("partitioning", machine.time_of("Creating partition...")),
+                 ("formatting", machine.time_of("Formatting disk...")),
+                 ("first package", machine.time_of("installing ")),
+                 ("file system check", machine.time_of("Checking disk integrity...")),
+                 ("Software installed.", installed)]
+        steps = ", ".join(f"{label} at {seconds:.1f} s" for label, seconds in marks if seconds)
+        modules = sum(int(line.rsplit(":", 1)[1].split()[0])
+                      for line in machine.read_file("log").splitlines()
+                      if line.startswith("insmod ") and line.endswith(" ms"))
+        loading = f"; module loading {modules / 1000:.1f} s" if modules else ""
+        print(f"   times from QEMU's start: {steps}{loading}", flush=True)
+        if installed is not None:
+            self.figures.append(f"{name}: QEMU's start to \"Software installed.\" {installed:.1f} s"
+                                f" ({steps}{loading})")
+
+    def check_disk(self, image, cylinders, packages, markers=(), absent=(), kept=None):
+        layout = checks.Layout(cylinders)
+        problems = checks.check_sector0(image, self.boot_program)
+        problems += checks.check_partitions(image, layout)
+        if problems:
+            return problems
+        with checks.RootTree(image, layout.root) as root:
+            problems += checks.check_system_files(root, layout, markers, absent)
+            problems += checks.check_packages(root, packages)
+            if kept is not None:
+                problems += checks.check_tree_copy(root, kept, "/kest/store")
+            if "/autorun.scr" in markers and root.read("/autorun.scr") != self.autorun:
+                problems.append("/autorun.scr is not the volume's configuration script")
+        return problems
+
+    def run_cd(self):
+        """All packages of the CD selected with 'a', erase, keep nothing."""
+        self.cd_disk = checks.disk_image(self.path("cd-target.img"), 200)
+        initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
+        steps = [("cancel and reboot", "a"), (r"\[X\] dhcp", "i"), (r"Continue\?", "y"),
+                 ("keep old configuration", "n"), ("Software installed.", None),
+                 ("Press ENTER to reboot", "\n")]
+        self.install("cd", initrd, steps, {0: (self.cd_disk, False), 2: (self.path("cd.iso"), True)})
+        packages = dict(self.examples, siteconf=self.siteconf)
+        return self.check_disk(self.cd_disk, 200, packages, markers=["/CDINSTALL"])
+
+    def run_keep(self):
+        """The disk of the cd run installed again with dhcp (and system, which
+        it needs) only, keeping the configuration siteconf put in /kest/store."""
+        if not os.path.exists(self.path("cd-target.img")):
+            return ["needs the disk of the cd run"]
+        initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
+        steps = [("cancel and reboot", "n"), ("depends on", "n"), ("depends on", " "),
+                 (r"\[X\] dhcp", "i"), (r"Continue\?", "y"), ("keep old configuration", "y"),
+                 ("Reading old configuration", None), ("Writing back old configuration", None),
+                 ("Software installed.", None), ("Press ENTER to reboot", "\n")]
+        disk = self.path("cd-target.img")
+        self.install("keep", initrd, steps, {0: (disk, False), 2: (self.path("cd.iso"), True)})
+        packages = {name: self.examples[name] for name in ("system", "dhcp")}
+        return self.check_disk(disk, 200, packages, markers=["/CDINSTALL"],
+                               kept=os.path.join(self.siteconf[1], "kest", "store"))
+
+    def run_volume(self):
+        """The volume on the secondary master, a new disk of 1024 cylinders
+        (boot and root partitions) as primary master; no dialogue at all."""
+        disk = checks.disk_image(self.path("volume-target.img"), 1024)
+        volume = self.path("volume-run.img")
+        shutil.copy(self.path("volume.img"), volume)
+        initrd = self.initrd_with("initrd-volume", {})
+        steps = [("Software installed.", None)]
+        self.install("volume", initrd, steps, {0: (disk, False), 2: (volume, False)},
+                     command_line=COMMAND_LINE + " -- -hdd-install")
+        problems = self.check_disk(disk, 1024, self.examples, markers=["/autorun.scr"],
+                                   absent=["/CDINSTALL"])
+        with open(volume, "rb") as source:
+            first = source.read(512)
+        if first[:checks.BOOT_PROGRAM_SIZE] != self.boot_program[:checks.BOOT_PROGRAM_SIZE] \
+                or first[510:] != b"\x55\xaa":
+            problems.append("the volume's first sector is not its \"mbr\" file")
+        if "Press ENTER to reboot" in self.last_machine.console_text:
+            problems.append("a successful volume installation asked for ENTER")
+        return problems
+
+    def run_floppies(self):
+        """The floppy set on a serial-console machine (no virtual console):
+        the boot floppy is still in the drive at the first prompt ("Wrong
+        floppy!"), then each floppy of the set through the monitor."""
+        disk = checks.disk_image(self.path("floppy-target.img"), 100)
+        initrd = self.initrd_with("initrd-floppies", {}, serial_only=True)
+        machine = self.last_machine = self.machine("floppies", initrd)
+        machine.ide(0, disk)
+        machine.floppy(self.path("boot-floppy.img"))
+        with machine:
+            timeout = lambda: max(5, RUN_TIMEOUT - machine.elapsed())  # noqa: E731
+            retries = 0
+            machine.expect(r"Continue\?", timeout())
+            machine.send("y")
+            machine.expect("keep old configuration", timeout())
+            machine.send("n")
+            machine.expect("Please insert 2nd installation floppy", timeout())
+            machine.expect("Press ENTER when ready", timeout())
+            machine.send("\n")
+            machine.expect("Wrong floppy!", timeout())
+            for number, floppy in enumerate(self.floppies):
+                if number:
+                    machine.expect(f"Please insert {number + 2}", timeout())
+                machine.expect("Press ENTER when ready", timeout())
+                machine.monitor(f"change floppy0 {floppy} raw")
+                machine.send("\n")
+                # The kernel's floppy driver may fail the first read after a
+                # floppy that was mounted is swapped; setup then asks again,
+                # and a person presses ENTER once more.
+                for _ in range(3):
+                    if machine.expect([f"Installing part {number + 1} of {len(self.floppies)}",
+                                       "ERROR: No floppy, or bad floppy"], timeout()) == 0:
+                        break
+                    retries += 1
+                    machine.expect("Press ENTER when ready", timeout())
+                    machine.send("\n")
+            self.dialogue(machine, [("Software installed.", None), ("Remove boot floppy", None),
+                                    ("Press ENTER to reboot", "\n")])
+        self.report_times("floppies", machine)
+        print(f"   {len(self.floppies)} floppies; ENTER pressed again after \"No floppy, or bad "
+              f"floppy\" {retries} times", flush=True)
+        # The set is one bundle: its members and a record of the bundle itself.
+        packages = dict(self.examples, firmware=self.firmware, router=("1.0", []))
+        return self.check_disk(disk, 100, packages, absent=["/CDINSTALL"])
+
+    def run_big(self):
+        """About 30 MB of packages from a CD, all selected."""
+        disk = checks.disk_image(self.path("big-target.img"), 200)
+        initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
+        steps = [("cancel and reboot", "a"), (r"\[X\] tools", "i"), (r"Continue\?", "y"),
+                 ("keep old configuration", "n"), ("Software installed.", None),
+                 ("Press ENTER to reboot", "\n")]
+        self.install("big", initrd, steps, {0: (disk, False), 2: (self.path("large.iso"), True)})
+        self.figures[-1] = self.figures[-1].replace(
+            "big:", f"big ({self.large_size / 1e6:.0f} MB of packages):")
+        return self.check_disk(disk, 200, self.large, markers=["/CDINSTALL"])
+
+    def run_boot(self):
+        disk = self.path("cd-target.img")
+        if not os.path.exists(disk):
+            return ["needs the disk of the cd run"]
+        return boot_checks.run_all(self.work, disk)
+
+    def run(self, selected):
+        say("the router's programs (i386, static) and the installation system")
+        self.build_router_programs()
+        self.build_installation_system()
+        say("packages and media")
+        self.make_packages()
+        self.make_media()
+        for name in RUNS:
+            if name in selected:
+                self.attempt(name, getattr(self, f"run_{name}"))
+        say("figures")
+        for figure in self.figures:
+            print(f"   {figure}")
+        if self.failures:
+            print(f"emulator stage: FAILED: {' '.join(self.failures)}")
+            return 1
+        print(f"emulator stage: {len(selected)} passed, 0 failed")
+        return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--router-build", required=True)
+    parser.add_argument("--kpk", required=True)
+    parser.add_argument("--mkmedia", required=True)
+    parser.add_argument("--cache", default=os.environ.get("TESS_EMULATOR_CACHE", DEFAULT_CACHE))
+    parser.add_argument("--work", help="kept afterwards; default a temporary directory")
+    parser.add_argument("runs", nargs="*", metavar="RUN", help=f"some of {', '.join(RUNS)}")
+    options = parser.parse_args()
+    unknown = set(options.runs) - set(RUNS)
+    if unknown:
+        parser.error(f"no run {' '.join(sorted(unknown))}")
+    keep = options.work is not None
+    if keep:
+        shutil.rmtree(options.work, ignore_errors=True)
+        os.makedirs(options.work)
+    else:
+        options.work = tempfile.mkdtemp(prefix="tess-emulator-")
+    try:
+        return Stage(options).run(options.runs or list(RUNS))
+    finally:
+        if not keep:
+            shutil.rmtree(options.work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
