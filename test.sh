@@ -1,6 +1,7 @@
 #!/bin/bash
 # Sets up a fresh Debian machine, builds everything and runs every test:
-#   the normal build (gcc): unit, scenario and build checks;
+#   the normal build (gcc): unit, scenario and build checks, and the
+#     emulated PC (tests/emulator: the router's programs under QEMU);
 #   the sanitizer build (clang, AddressSanitizer + UndefinedBehaviorSanitizer):
 #     the same tiers again, plus the fuzz targets for a short while;
 #   the router's build (i386, static, musl): its programs, their sizes, and
@@ -22,7 +23,8 @@ fi
 packages=(build-essential cmake ninja-build zlib1g-dev googletest python3-pytest
           clang libclang-rt-14-dev g++-multilib lib32z1-dev qemu-user-static
           binutils bash coreutils tar gzip
-          fdisk e2fsprogs util-linux python3-pexpect xorriso dosfstools mtools)
+          fdisk e2fsprogs util-linux python3-pexpect xorriso dosfstools mtools
+          qemu-system-x86)
 # musl for the router's build comes from Debian's musl-dev:i386, unpacked
 # into .cache (cmake/unpack_musl_i386.sh says why it is not installed).
 update=
