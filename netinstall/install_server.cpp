@@ -315,7 +315,11 @@ void wait_for_router_end(install_server& server) {
       send_tag(endpoint, server.link, TAG_END, END_WAIT_US, END_TRIES);
       return;
     }
-    if (check_message(server.link, message, n) && has_tag(message, TAG_END)) {
+    bool accepted = check_message(server.link, message, n);
+    // A "TERM" that came while the last block waited for its lost
+    // acknowledgement ended that wait unanswered: its repeat is the end too.
+    bool repeated = !accepted && is_repeat_of_last(server.link, message, n);
+    if ((accepted || repeated) && has_tag(message, TAG_END)) {
       send_ack(server.link, endpoint);
       return;
     }
