@@ -106,9 +106,9 @@ bool parse_leading_number(const char* text, unsigned long largest, unsigned long
   if (text[0] < '0' || text[0] > '9') return false;
   unsigned long number = 0;
   for (const char* digit = text; *digit >= '0' && *digit <= '9'; ++digit) {
-    unsigned long next = number * 10 + (unsigned long)(*digit - '0');
-    if (next > largest) return false;
-    number = next;
+    unsigned long value_of_digit = (unsigned long)(*digit - '0');
+    if (number > (largest - value_of_digit) / 10) return false;  // beyond largest
+    number = number * 10 + value_of_digit;
   }
   *value = number;
   return true;
