@@ -212,6 +212,17 @@ bool take_data_block(file_receiver& receiver, ssize_t n) {
   return receiver.block_length > 0;
 }
 
+size_t copy_from_block(file_receiver& receiver, uint8_t* buffer, size_t capacity) {
+  size_t piece = receiver.block_length - receiver.block_position;
+  if (piece > capacity) piece = capacity;
+  if ((int64_t)piece > receiver.size - receiver.delivered)
+    piece = (size_t)(receiver.size - receiver.delivered);
+  memcpy(buffer, message_payload(receiver.buffer) + receiver.block_position, piece);
+  receiver.block_position += piece;
+  receiver.delivered += (int64_t)piece;
+  return piece;
+}
+
 ssize_t read_file_data(file_receiver& receiver, uint8_t* buffer, size_t capacity) {
   size_t copied = 0;
   while (copied < capacity && receiver.delivered < receiver.size) {
@@ -219,14 +230,7 @@ ssize_t read_file_data(file_receiver& receiver, uint8_t* buffer, size_t capacity
       ssize_t n = wait_numbered(receiver);
       if (n < 0 || !take_data_block(receiver, n)) return -1;
     }
-    size_t piece = receiver.block_length - receiver.block_position;
-    if (piece > capacity - copied) piece = capacity - copied;
-    if ((int64_t)piece > receiver.size - receiver.delivered)
-      piece = (size_t)(receiver.size - receiver.delivered);
-    memcpy(buffer + copied, message_payload(receiver.buffer) + receiver.block_position, piece);
-    copied += piece;
-    receiver.block_position += piece;
-    receiver.delivered += (int64_t)piece;
+    copied += copy_from_block(receiver, buffer + copied, capacity - copied);
   }
   return (ssize_t)copied;
 }

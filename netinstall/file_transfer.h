@@ -80,6 +80,10 @@ void init_file_receiver(file_receiver& receiver, interface_endpoint& endpoint, l
 // when it is not one. Pure acknowledgements are no blocks.
 [[nodiscard]] bool take_data_block(file_receiver& receiver, ssize_t n);
 
+// Copies what the current block still holds of the file, at most capacity
+// bytes; the count.
+size_t copy_from_block(file_receiver& receiver, uint8_t* buffer, size_t capacity);
+
 // The next bytes of the current file (at most capacity), 0 at its end, -1
 // when no block came within 30 s or a wrong message came.
 ssize_t read_file_data(file_receiver& receiver, uint8_t* buffer, size_t capacity);
