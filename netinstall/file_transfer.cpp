@@ -167,7 +167,8 @@ bool parse_file_header(const uint8_t* message, char* name, size_t name_size, int
   const char* text = (const char*)message_payload(message);
   const char* end = text + message_length(message);
   const char* name_start = (const char*)memchr(text, '\n', (size_t)(end - text));
-  if (!name_start++) return false;
+  if (!name_start) return false;
+  ++name_start;
   const char* name_end = (const char*)memchr(name_start, '\n', (size_t)(end - name_start));
   if (!name_end) return false;
   const char* size_end = (const char*)memchr(name_end + 1, '\n', (size_t)(end - name_end - 1));

@@ -128,7 +128,8 @@ bool announcement_label(const uint8_t* message, char* label) {
   const char* text = (const char*)message_payload(message);
   const char* end = text + message_length(message);
   const char* start = (const char*)memchr(text, '\n', (size_t)(end - text));
-  if (!start++) return false;
+  if (!start) return false;
+  ++start;
   const char* stop = (const char*)memchr(start, '\n', (size_t)(end - start));
   if (!stop || (size_t)(stop - start) >= LABEL_SIZE) return false;
   size_t length = (size_t)(stop - start);

@@ -487,7 +487,7 @@ def drop_randomly(holder, percent):
     sender's send call, which a lost frame on a wire never does. Loss in
     both directions of a segment: call it for both ends."""
     rules = f"""table inet tess_loss {{
-  chain incoming {{ type filter hook input priority 0; policy accept; numgen random mod 100 < {percent} drop; }}
+  chain incoming {{ type filter hook input priority 0; policy accept; numgen random mod 100 < {percent} counter drop; }}
 }}
 """
     subprocess.run(["nsenter", f"--net=/proc/{holder.network_pid()}/ns/net", "nft", "-f", "-"],

@@ -98,7 +98,7 @@ TEST(netinstall_file, header_parsing) {
                                 sizeof name, &size));
   EXPECT_STREQ(name, "system.kpk");
   EXPECT_EQ(size, 2000);
-  for (const char* bad : {"FILE\nsystem.kpk\n2000", "FILE\nsystem.kpk\n-5\n", "FILE\nx\n\n",
+  for (const char* bad : {"FILE", "FILE no line feed", "FILE\nsystem.kpk\n2000", "FILE\nsystem.kpk\n-5\n", "FILE\nx\n\n",
                           "FILE\nx\n12a\n", "FILX\nx\n1\n", "FILE\nx\n99999999999999999999\n"}) {
     EXPECT_FALSE(parse_file_header(message(PEER, OWN, 2, bad).data(), name, sizeof name, &size))
         << bad;
