@@ -1,9 +1,15 @@
 #!/bin/bash
-# The installer's main job on the built-in examples: builds the programs and
-# the example packages in examples/, then installs, upgrades, refuses and
-# removes packages in a scratch root with `installer -r <root>`. The
-# machine's own root is never touched. Run as root: the installer changes
-# root and sets owners.
+# The main job on the built-in examples: builds the programs and the example
+# packages in examples/, then
+#  1. installs, upgrades, refuses and removes packages in a scratch root with
+#     `installer -r <root>`;
+#  2. makes a CD image and a hard-disk volume of the examples with mkmedia and
+#     installs a whole router from each with `setup`, in the sandbox
+#     (tests/sandbox: its own namespaces, a changed root, loop devices over
+#     sparse images), typing the keys a person would, then shows what the
+#     installed disks hold.
+# The machine's own root and disks are never touched. Run as root: the
+# installer changes root and sets owners, the sandbox makes namespaces.
 set -uo pipefail
 cd "$(dirname "$0")"
 top=$PWD
@@ -13,7 +19,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-packages=(build-essential cmake ninja-build zlib1g-dev)
+packages=(build-essential cmake ninja-build zlib1g-dev fdisk e2fsprogs util-linux
+          python3-pexpect xorriso dosfstools mtools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -23,11 +30,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-echo "== building installer and kpk"
+echo "== building installer, setup, kpk and mkmedia"
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESS_TESTS=OFF >/dev/null &&
-  cmake --build build-demo -j "$(nproc)" --target installer kpk >/dev/null || exit 1
+  cmake --build build-demo -j "$(nproc)" --target installer setup kpk mkmedia >/dev/null || exit 1
 installer=$top/build-demo/installer/installer
 kpk=$top/build-demo/tools/kpk
+mkmedia=$top/build-demo/tools/mkmedia
 
 work=$(mktemp -d /tmp/tessaron-demo.XXXXXX)
 root=$work/root
@@ -106,3 +114,19 @@ echo "the system package's log, written by its install script:"
 sed 's/^/   /' "$root/var/log/system.log"
 echo
 echo "The scratch root is $root"
+
+step "8. installation media of the examples, made with mkmedia"
+media=$work/media
+mkdir -p "$media/router"
+cp "$pkgs/system-1.0.kpk" "$pkgs/ppp-2.9.1.kpk" "$pkgs/dhcp-1.3.kpk" "$pkgs/netutils-3.1.kpk" \
+  "$media/router/"
+printf '#!/bin/bash\n# configuration script of the new router, run at its first start\nhostname router-1\n' \
+  > "$media/router/autorun.scr"
+"$mkmedia" iso "$media/router" "$media/router.iso" || exit 1
+"$mkmedia" volume "$media/router" "$media/volume.img" || exit 1
+
+step "9. setup installs routers from them in the sandbox"
+/usr/bin/python3 tests/sandbox/demo.py "$top/build-demo" "$media" || exit 1
+echo
+echo "The installed disk images are in $media"
+

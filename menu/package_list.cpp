@@ -38,7 +38,10 @@ void package_list_setup(package_list& list, const char* directory) {
 
 bool read_package_summary(const char* path, package_entry& entry) {
   file_input_stream file(path);
-  if (!file.is_open()) return false;
+  return file.is_open() && read_package_summary(file, entry);
+}
+
+bool read_package_summary(input_stream& file, package_entry& entry) {
   package_reader reader(file);
   reader.add_wanted_type(SECTION_PACKAGE_HEADER);
   reader.add_wanted_type(SECTION_DESCRIPTION);

@@ -35,6 +35,8 @@ void package_list_setup(package_list& list, const char* directory);
 
 // Reads one package file's header record, description and dependencies.
 [[nodiscard]] bool read_package_summary(const char* path, package_entry& entry);
+class input_stream;
+[[nodiscard]] bool read_package_summary(input_stream& file, package_entry& entry);
 
 // The entry named name (compared over 16 bytes), or -1.
 long find_package(const package_list& list, const string& name);

@@ -32,16 +32,6 @@ bool depends_on(const package_entry& entry, const string& name) {
   return false;
 }
 
-int read_key() {
-  for (;;) {
-    unsigned char c;
-    ssize_t n = read(0, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
-}
-
 void show_description(const package_entry& entry) {
   for (int row = DESCRIPTION_ROW; row < DESCRIPTION_ROW + 3; ++row) {
     move_cursor(0, row);

@@ -1,8 +1,10 @@
 #include "menu/screen.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "foundation/streams.h"
 #include "menu/package_list.h"
@@ -88,6 +90,16 @@ void print_wrapped(const char* text, bool centre) {
     word += word_length;
   }
   print_line(line, length, centre);
+}
+
+int read_key() {
+  for (;;) {
+    unsigned char c;
+    ssize_t n = read(0, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return -1;
+  }
 }
 
 void enter_menu_keyboard() {

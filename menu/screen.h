@@ -35,6 +35,9 @@ void print_wrapped(const char* text, bool centre);
 
 // Single keys without echo for the menu; Ctrl-C still raises SIGINT.
 void enter_menu_keyboard();
+// One key from standard input, unbuffered (also safe in a signal handler);
+// -1 at the end of input.
+int read_key();
 
 // Items fill the first column top to bottom, then the second and third.
 // The items are not owned.

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "foundation/fd_buffers.h"
 
 const char* log_device = "/dev/tty9";
 
@@ -65,18 +64,19 @@ int wait_for(pid_t pid) {
   }
 }
 
-// Collects the arguments after path up to the null into an array.
-bool collect_arguments(va_list arguments, const char* (&list)[MAX_PROGRAM_ARGUMENTS + 2]) {
+// The argument vector of a call's list after path, up to the null.
+bool vector_from_list(argument_vector& vector, const char* path, va_list list) {
+  const char* arguments[MAX_PROGRAM_ARGUMENTS + 2];
   int count = 0;
   for (;;) {
-    const char* argument = va_arg(arguments, const char*);
+    const char* argument = va_arg(list, const char*);
     if (!argument) break;
     // One more than fits is kept to be refused by build_argument_vector.
     if (count > MAX_PROGRAM_ARGUMENTS) return false;
-    list[count++] = argument;
+    arguments[count++] = argument;
   }
-  list[count] = nullptr;
-  return true;
+  arguments[count] = nullptr;
+  return build_argument_vector(vector, path, arguments);
 }
 
 [[noreturn]] void exec_program(const argument_vector& vector) {
@@ -111,13 +111,12 @@ bool build_argument_vector(argument_vector& vector, const char* path,
 }
 
 int run_program(const char* new_root, const char* path, ...) {
-  const char* arguments[MAX_PROGRAM_ARGUMENTS + 2];
+  argument_vector vector;
   va_list list;
   va_start(list, path);
-  bool collected = collect_arguments(list, arguments);
+  bool built = vector_from_list(vector, path, list);
   va_end(list);
-  argument_vector vector;
-  if (!collected || !build_argument_vector(vector, path, arguments)) return -1;
+  if (!built) return -1;
 
   protect_children();
   pid_t pid = fork();
@@ -141,26 +140,8 @@ int run_program(const char* new_root, const char* path, ...) {
 
 // ------------------------------------------------------------ pipe programs
 
-program_reader::program_reader(int fd)
-    : stream_base(nullptr), input_stream(nullptr), fd_(fd), buffer_(new fd_input_buffer(fd)) {
-  rdbuf(buffer_);
-}
-
-program_reader::~program_reader() {
-  buffer_->drop_descriptor();
-  if (fd_ >= 0) close(fd_);
-  delete buffer_;
-}
-
-program_writer::program_writer(int fd)
-    : stream_base(nullptr), output_stream(nullptr), fd_(fd), buffer_(new fd_output_buffer(fd)) {
-  rdbuf(buffer_);
-}
-
-program_writer::~program_writer() {
-  buffer_->drop_descriptor();
-  if (fd_ >= 0) close(fd_);
-  delete buffer_;
+void close_descriptor(int fd) {
+  if (fd >= 0) close(fd);
 }
 
 namespace {
@@ -219,26 +200,24 @@ int finish_pipe_program() {
 }  // namespace
 
 program_reader* open_program_reader(const char* path, ...) {
-  const char* arguments[MAX_PROGRAM_ARGUMENTS + 2];
+  argument_vector vector;
   va_list list;
   va_start(list, path);
-  bool collected = collect_arguments(list, arguments);
+  bool built = vector_from_list(vector, path, list);
   va_end(list);
-  argument_vector vector;
-  if (!collected || !build_argument_vector(vector, path, arguments)) return nullptr;
+  if (!built) return nullptr;
   int fd = start_pipe_program(pipe_direction::from_program, vector);
   if (fd < 0) return nullptr;
   return new program_reader(fd);
 }
 
 program_writer* open_program_writer(const char* path, ...) {
-  const char* arguments[MAX_PROGRAM_ARGUMENTS + 2];
+  argument_vector vector;
   va_list list;
   va_start(list, path);
-  bool collected = collect_arguments(list, arguments);
+  bool built = vector_from_list(vector, path, list);
   va_end(list);
-  argument_vector vector;
-  if (!collected || !build_argument_vector(vector, path, arguments)) return nullptr;
+  if (!built) return nullptr;
   int fd = start_pipe_program(pipe_direction::to_program, vector);
   if (fd < 0) return nullptr;
   return new program_writer(fd);

@@ -2,10 +2,8 @@
 // read a program's output, write a program's input, and load kernel modules.
 #pragma once
 
+#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
-
-class fd_input_buffer;
-class fd_output_buffer;
 
 // Where child programs' output goes: a spare virtual console, or "/dev/null"
 // on a machine with a serial console.
@@ -26,31 +24,31 @@ struct argument_vector {
 [[nodiscard]] bool build_argument_vector(argument_vector& vector, const char* path,
                                          const char* const* arguments);
 
-// The read end of a running program's standard output. Owns its buffer and
-// descriptor; ended by close_program, which deletes it.
-class program_reader : public input_stream {
+// Closes a descriptor that is open (not -1).
+void close_descriptor(int fd);
+
+// One end of the pipe to a running program: its standard output to read
+// (program_reader) or its standard input to write (program_writer). Owns
+// its buffer and descriptor; ended by close_program, which deletes it.
+template <class stream_type, class buffer_type>
+class program_stream : public stream_type {
  public:
-  program_reader(int fd);
-  ~program_reader() override;
+  explicit program_stream(int fd)
+      : stream_base(nullptr), stream_type(nullptr), fd_(fd), buffer_(new buffer_type(fd)) {
+    this->rdbuf(buffer_);
+  }
+  ~program_stream() override {
+    buffer_->drop_descriptor();
+    close_descriptor(fd_);
+    delete buffer_;
+  }
 
  private:
-  friend int close_program(program_reader* reader);
   int fd_;
-  fd_input_buffer* buffer_;  // owned
+  buffer_type* buffer_;  // owned
 };
-
-// The write end of a running program's standard input. Owns its buffer and
-// descriptor; ended by close_program, which deletes it.
-class program_writer : public output_stream {
- public:
-  program_writer(int fd);
-  ~program_writer() override;
-
- private:
-  friend int close_program(program_writer* writer);
-  int fd_;
-  fd_output_buffer* buffer_;  // owned
-};
+using program_reader = program_stream<input_stream, fd_input_buffer>;
+using program_writer = program_stream<output_stream, fd_output_buffer>;
 
 // Runs a program to completion, inside new_root when it is not null, with
 // "/dev/null" as input and the log device as output. Returns the raw wait

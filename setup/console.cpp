@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "foundation/streams.h"
+#include "menu/screen.h"
 
 terminal_state* console_terminal = nullptr;
 volatile int installation_finished = 0;
@@ -39,17 +40,6 @@ void write_raw(const char* text) {
     if (written <= 0) return;
     text += written;
     length -= (size_t)written;
-  }
-}
-
-// One key from descriptor 0; -1 at the end of input or on an error.
-int read_key() {
-  for (;;) {
-    unsigned char c;
-    ssize_t n = read(0, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
   }
 }
 

@@ -21,7 +21,7 @@ namespace {
 
 constexpr size_t INSTALLER_PIECE = 4096;
 
-uint32_t data_size(const floppy_part_header& header) { return header.block_size - FLOPPY_CRC_SIZE; }
+uint32_t data_size(const floppy_part_header& header) { return header.block_size - FLOPPY_BLOCK_CRC_SIZE; }
 uint32_t payload_blocks(const floppy_part_header& header) {
   return header.blocks_per_group - header.parity_blocks;
 }
@@ -131,12 +131,12 @@ bool accept_part_header(const unsigned char* bytes, uint64_t file_size,
     return false;
   // Nothing below may divide by zero, loop without end or size memory
   // beyond what the part file holds.
-  if (candidate.block_size <= FLOPPY_CRC_SIZE || candidate.blocks_per_group == 0 ||
+  if (candidate.block_size <= FLOPPY_BLOCK_CRC_SIZE || candidate.blocks_per_group == 0 ||
       candidate.parity_blocks >= candidate.blocks_per_group || candidate.payload_size == 0 ||
       group_bytes(candidate) > FLOPPY_GROUP_LIMIT)
     return false;
   uint64_t groups_in_file =
-      file_size < FLOPPY_HEADER_SIZE ? 0 : (file_size - FLOPPY_HEADER_SIZE) / group_bytes(candidate);
+      file_size < FLOPPY_PART_HEADER_SIZE ? 0 : (file_size - FLOPPY_PART_HEADER_SIZE) / group_bytes(candidate);
   uint64_t capacity = groups_in_file * payload_blocks(candidate) * data_size(candidate);
   if (candidate.payload_size > capacity) return false;
   header = candidate;
@@ -174,7 +174,7 @@ bool repair_group(unsigned char* group, const floppy_part_header& header, int& r
 
 long read_floppy_part(install_context& context, int part_file, program_writer& installer) {
   progress_bar bar;
-  unsigned char bytes[FLOPPY_HEADER_SIZE];
+  unsigned char bytes[FLOPPY_PART_HEADER_SIZE];
   struct stat status;
   floppy_part_header header;
   if (fstat(part_file, &status) != 0 || !read_exactly(part_file, bytes, sizeof bytes) ||

@@ -6,14 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "package_format/floppy_part.h"
+#include "setup/child_programs.h"
 #include "setup/install_context.h"
 
-class program_writer;
-
-constexpr uint32_t FLOPPY_PART_MAGIC = 0x72847299;
-constexpr size_t FLOPPY_HEADER_SIZE = 32;
-constexpr uint32_t FLOPPY_GROUP_LIMIT = 1048576;  // block size x blocks per group
-constexpr uint32_t FLOPPY_CRC_SIZE = 4;
 
 // "1st", "2nd", "3rd", then "%uth" for any other number (so "11th", "21th").
 void floppy_ordinal(unsigned number, char* text, size_t size);

@@ -46,11 +46,13 @@ char take_operator(const char** p) {
 const char* package_name_problem(const string& name) {
   if (name.empty()) return "a package name cannot be empty";
   if (name.length() > PACKAGE_NAME_SIZE) return "a package name is at most 16 bytes";
-  if (!is_valid_package_name(name))
-    return "a package name cannot begin with \".\" or contain \"/\"";
+  // The general validity check refuses blanks and control bytes too, so they
+  // are looked for first to name the real reason.
   for (char c : name)
     if ((unsigned char)c <= ' ' || c == 0x7F)
       return "a package name cannot contain white space or control characters";
+  if (!is_valid_package_name(name))
+    return "a package name cannot begin with \".\" or contain \"/\"";
   return nullptr;
 }
 

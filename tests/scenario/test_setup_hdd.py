@@ -200,3 +200,26 @@ def test_ctrl_c_during_the_mode_aborts_and_restarts(tmp_path):
         console.send("\n")
         assert box.wait(timeout=30) == "restarted"
     assert digest(target.image_path) == before
+
+
+def test_choice_mode_shows_the_menu_and_keeps_the_volume(tmp_path, example_packages):
+    """A volume with "CHOOSE": the person picks the packages, and the volume
+    keeps its own first sector (no "mbr" is needed)."""
+    volume = make_volume(tmp_path / "volume", read_examples(example_packages), mbr=False)
+    open(os.path.join(volume, "CHOOSE"), "w").close()
+    target = Disk("hda", tmp_path / "hda.img", 100)
+    source = Disk("hdb", tmp_path / "hdb.img", 10)
+    with open(source.image_path, "r+b") as f:
+        f.write(b"FAT volume boot sector".ljust(512, b"."))
+    with Sandbox(program("setup"), program("installer"), [target, source],
+                 media=[("hdb", "vfat", volume, False)], args=["-hdd-install"]) as box:
+        console = box.start(timeout=180)
+        console.expect("Press 'i' to install locally")
+        console.send("nn i")  # dhcp, and with it system
+        console.expect("Software installed.")
+        assert box.wait(timeout=60) == "restarted"
+    with open(source.image_path, "rb") as f:
+        assert f.read(22) == b"FAT volume boot sector"
+    assert cat(target.image_path, 63, "/var/pdb/dhcp/version") != b""
+    assert cat(target.image_path, 63, "/var/pdb/ppp/version") == b""
+    assert cat(target.image_path, 63, "/autorun.scr") == AUTORUN

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,6 +14,7 @@
 
 #include "support/bytes.h"
 #include "support/scratch_file.h"
+#include "support/sources.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ struct record_pair {
   }
 };
 
-TEST(fd_output_buffer, holds_4095_bytes_and_the_4096th_writes_them_all_at_once) {
+TEST(fd_output_buffer, holds_4095_bytes_and_writes_of_1024_or_more_flush_then_bypass_it) {
   record_pair pair;
   fd_output_buffer buffer(pair.fds[0]);
   std::string data = pattern_bytes(4096);
@@ -40,14 +40,6 @@ TEST(fd_output_buffer, holds_4095_bytes_and_the_4096th_writes_them_all_at_once) 
   EXPECT_TRUE(pair.records().empty());
   buffer.put_byte(data[4095]);
   EXPECT_EQ(pair.records(), std::vector<size_t>{4096});
-  EXPECT_EQ(buffer.sync_buffer(), 0);
-  EXPECT_TRUE(pair.records().empty());
-}
-
-TEST(fd_output_buffer, writes_of_1024_bytes_or_more_flush_then_bypass_the_buffer) {
-  record_pair pair;
-  fd_output_buffer buffer(pair.fds[0]);
-  std::string data = pattern_bytes(1024);
   EXPECT_EQ(buffer.xsputn(data.data(), 10), 10u);
   EXPECT_EQ(buffer.xsputn(data.data(), 1023), 1023u);
   EXPECT_TRUE(pair.records().empty());
@@ -69,7 +61,8 @@ TEST(fd_output_buffer, seeks_and_the_destructor_flush_but_never_close) {
   EXPECT_NE(fcntl(file.fd(), F_GETFD), -1);
 }
 
-// A file size limit makes write() stop part-way and then fail (EFBIG).
+// A file size limit makes write() stop part-way and then fail (EFBIG): a
+// full disk as the buffer meets it.
 class limited_file : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -90,17 +83,18 @@ class limited_file : public ::testing::Test {
   void (*old_handler_)(int);
 };
 
-TEST_F(limited_file, partial_flush_succeeds_and_keeps_the_rest_for_the_next) {
+TEST_F(limited_file, a_partial_flush_keeps_the_rest_in_order_for_the_next) {
   fd_output_buffer buffer(file.fd());
-  std::string data = pattern_bytes(300);
+  std::string data = pattern_bytes(2300);
   buffer.xsputn(data.data(), 300);
   limit(100);
   EXPECT_EQ(buffer.sync_buffer(), 0);
   EXPECT_EQ(file.contents(), data.substr(0, 100));
   EXPECT_EQ(buffer.sync_buffer(), -1);  // nothing at all could be written
+  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 0u);
   limit(RLIM_INFINITY);
-  EXPECT_EQ(buffer.sync_buffer(), 0);
-  EXPECT_EQ(file.contents(), data);
+  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 2000u);  // after every buffered byte
+  EXPECT_TRUE(file.contents() == data);
 }
 
 TEST_F(limited_file, refused_overflow_takes_nothing_and_stays_inside_the_buffer) {
@@ -109,21 +103,9 @@ TEST_F(limited_file, refused_overflow_takes_nothing_and_stays_inside_the_buffer)
   limit(0);
   for (size_t i = 0; i < 4095; ++i) buffer.put_byte(data[i]);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(buffer.put_byte('!'), END_OF_DATA);
-  EXPECT_EQ(buffer.xsputn(data.data(), 2000), 0u);
   limit(RLIM_INFINITY);
   EXPECT_EQ(buffer.sync_buffer(), 0);
   EXPECT_TRUE(file.contents() == data.substr(0, 4095));
-}
-
-TEST_F(limited_file, large_write_goes_out_after_every_buffered_byte) {
-  fd_output_buffer buffer(file.fd());
-  std::string data = pattern_bytes(2300);
-  buffer.xsputn(data.data(), 300);
-  limit(100);
-  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 0u);
-  limit(RLIM_INFINITY);
-  EXPECT_EQ(buffer.xsputn(data.data() + 300, 2000), 2000u);
-  EXPECT_TRUE(file.contents() == data);
 }
 
 // A signal without SA_RESTART interrupts a blocked read or write; the buffer
@@ -139,18 +121,6 @@ struct interrupting_signal {
   }
   ~interrupting_signal() { sigaction(SIGALRM, &saved, nullptr); }
 };
-
-// Runs body in a child process after a pause; the caller waits for it.
-template <typename F>
-pid_t later_in_child(F body) {
-  pid_t child = fork();
-  if (child == 0) {
-    usleep(200000);
-    body();
-    _exit(0);
-  }
-  return child;
-}
 
 TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
   int fds[2];
@@ -180,40 +150,15 @@ TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
 }
 
 TEST(fd_input_buffer, one_byte_can_be_put_back_across_a_refill) {
-  scratch_file file;
-  std::string data = pattern_bytes(4100);
-  ASSERT_EQ(write(file.fd(), data.data(), data.size()), 4100);
-  lseek(file.fd(), 0, SEEK_SET);
+  scratch_file file(pattern_bytes(9000));
   fd_input_buffer buffer(file.fd());
-  for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]);
-  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4096]);
-  EXPECT_EQ(buffer.unget(), (unsigned char)data[4096]);
-  EXPECT_EQ(buffer.put_back(data[4095]), (unsigned char)data[4095]);
-  EXPECT_EQ(buffer.unget(), END_OF_DATA);
-  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[4095]);
+  expect_putback_across_refill(buffer, pattern_bytes(9000), 4096);
 }
 
-TEST(fd_input_buffer, large_read_takes_buffered_bytes_first_and_keeps_the_last_for_put_back) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::string data = pattern_bytes(3003);
-  ASSERT_EQ(write(fds[1], data.data(), 3), 3);
-  fd_input_buffer buffer(fds[0]);
-  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[0]);  // the buffer holds two more
-  ASSERT_EQ(write(fds[1], data.data() + 3, 3000), 3000);
-  std::string got(2000, '\0');
-  EXPECT_EQ(buffer.xsgetn(&got[0], 2000), 2000u);
-  EXPECT_TRUE(got == data.substr(1, 2000));
-  EXPECT_EQ(buffer.unget(), (unsigned char)data[2000]);
-  close(fds[1]);
-  std::string rest(2000, '\0');
-  // The byte put back comes first; the read is short at the end of the data.
-  EXPECT_EQ(buffer.xsgetn(&rest[0], 2000), 1003u);
-  EXPECT_TRUE(rest.substr(0, 1003) == data.substr(2000));
-  close(fds[0]);
-}
-
-TEST(fd_input_buffer, reads_of_1024_bytes_or_more_bypass_the_buffer) {
+// A read of 1024 bytes or more takes the buffered bytes, then reads straight
+// into the caller's memory until it has them all, keeping the last byte for
+// putting back.
+TEST(fd_input_buffer, large_reads_bypass_the_buffer_and_wait_for_every_byte) {
   scratch_file file(pattern_bytes(3000));
   for (size_t n : {1023, 1024}) {
     lseek(file.fd(), 0, SEEK_SET);
@@ -222,20 +167,28 @@ TEST(fd_input_buffer, reads_of_1024_bytes_or_more_bypass_the_buffer) {
     ASSERT_EQ(buffer.xsgetn(&got[0], n), n);
     EXPECT_EQ(lseek(file.fd(), 0, SEEK_CUR), n < 1024 ? 3000 : 1024) << n;
   }
-}
-
-TEST(fd_input_buffer, relative_seek_counts_from_the_byte_the_caller_reads_next) {
-  scratch_file file;
-  ASSERT_EQ(write(file.fd(), "0123456789", 10), 10);
-  lseek(file.fd(), 0, SEEK_SET);
-  fd_input_buffer buffer(file.fd());
-  EXPECT_EQ(buffer.next_byte(), '0');
-  EXPECT_EQ(buffer.seekoff(0, SEEK_FROM_CURRENT, OPEN_INPUT), 1);
-  EXPECT_EQ(buffer.seekoff(3, SEEK_FROM_CURRENT, OPEN_INPUT), 4);
-  EXPECT_EQ(buffer.next_byte(), '4');
-  EXPECT_EQ(buffer.seekpos(8, OPEN_INPUT), 8);
-  EXPECT_EQ(buffer.next_byte(), '8');
-  EXPECT_EQ(buffer.seekoff(-1, SEEK_FROM_BEGIN, OPEN_INPUT), -1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string data = pattern_bytes(3003);
+  ASSERT_EQ(write(fds[1], data.data(), 1003), 1003);
+  fd_input_buffer buffer(fds[0]);
+  EXPECT_EQ(buffer.next_byte(), (unsigned char)data[0]);  // the buffer holds 1002 more
+  pid_t writer = later_in_child([&] {  // in two pieces: the first read comes back short
+    (void)!write(fds[1], data.data() + 1003, 500);
+    usleep(100000);
+    (void)!write(fds[1], data.data() + 1503, 1500);
+  });
+  std::string got(2000, '\0');
+  EXPECT_EQ(buffer.xsgetn(&got[0], 2000), 2000u);
+  EXPECT_TRUE(got == data.substr(1, 2000));
+  EXPECT_EQ(buffer.unget(), (unsigned char)data[2000]);
+  waitpid(writer, nullptr, 0);
+  close(fds[1]);
+  std::string rest(2000, '\0');
+  // The byte put back comes first; the read is short at the end of the data.
+  EXPECT_EQ(buffer.xsgetn(&rest[0], 2000), 1003u);
+  EXPECT_TRUE(rest.substr(0, 1003) == data.substr(2000));
+  close(fds[0]);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,52 +14,20 @@
 
 namespace {
 
-const version_number V1 = make_version(1, 0, STAGE_FINAL, 0);
-const version_number V2 = make_version(2, 0, STAGE_FINAL, 0);
-
-version_number major_version(const std::string& text) {
-  return make_version((unsigned)std::stoul(text), 0, STAGE_FINAL, 0);
-}
-
-// One waiting package file written as words: its name, then "=2" for
-// version 2.0 (1.0 otherwise), "@200" for a build time, "needs:lib",
-// "needs:lib>=2", "conflicts:old", "holds:lib=2" for a bundle member, and
-// "unrecorded".
-pending_package* parse_record(const std::string& text) {
+pending_package* make_pending(const std::string& text) {
+  package_words words = parse_package_words(text);
   pending_package* record = new pending_package;
-  std::istringstream words(text);
-  std::string word;
-  words >> word;
-  size_t equals = word.find('=');
-  record->name = word.substr(0, equals).c_str();
-  record->version = equals == std::string::npos ? V1 : major_version(word.substr(equals + 1));
-  record->path = ("/var/pckg/" + word + ".kpk").c_str();
-  while (words >> word) {
-    std::string value = word.substr(word.find(':') + 1);
-    size_t at = value.find_first_of(">=");
-    std::string name = value.substr(0, at);
-    version_number version = at == std::string::npos ? 0 : major_version(value.substr(value.rfind('=') + 1));
-    if (word[0] == '@') {
-      record->build_time = (uint32_t)std::stoul(word.substr(1));
-    } else if (word.rfind("needs:", 0) == 0) {
-      record->dependencies.push_back(requirement(name.c_str(), version));
-    } else if (word.rfind("conflicts:", 0) == 0) {
-      record->conflicts.push_back(requirement(name.c_str()));
-    } else if (word.rfind("holds:", 0) == 0) {
-      record->members.push_back(package(name.c_str(), version ? version : V1));
-    } else {
-      EXPECT_EQ(word, "unrecorded");
-      record->unrecorded = true;
-    }
-  }
+  static_cast<package_header&>(*record) = words.header;
+  for (const package_header& member : words.holds) record->members.push_back(member);
+  record->unrecorded = words.unrecorded;
   return record;
 }
 
 // The install order of the records, as "name-version" labels with "@" and
 // the build time when that is not 0.
-std::string install_order(const std::vector<std::string>& records, bool downgrade_mode) {
+std::string install_order(const std::string& records, bool downgrade_mode) {
   linked_list<pending_package> collected, ordered;
-  for (const std::string& text : records) collected.push_back(parse_record(text));
+  for (const std::string& text : split(records, ",")) collected.push_back(make_pending(text));
   order_pending_packages(collected, ordered, downgrade_mode);
   EXPECT_TRUE(collected.empty());
   std::string labels;
@@ -73,75 +40,39 @@ std::string install_order(const std::vector<std::string>& records, bool downgrad
   return labels;
 }
 
-TEST(pending_order, follows_dependencies_conflicts_versions_and_unrecorded_files) {
-  struct {
-    std::vector<std::string> records;  // in collection order
-    const char* order;
-    const char* downgrade_order;  // when it differs
-  } cases[] = {
-      {{"app needs:lib", "lib"}, "lib-1.0 app-1.0", nullptr},
-      {{"top needs:mid", "mid needs:base", "base"}, "base-1.0 mid-1.0 top-1.0", nullptr},
-      {{"a", "b", "c"}, "a-1.0 b-1.0 c-1.0", nullptr},
-      // lib-1.0 does not meet "lib >= 2.0": nothing ties them.
-      {{"app needs:lib>=2", "lib"}, "app-1.0 lib-1.0", nullptr},
-      {{"app needs:lib", "suite holds:lib"}, "suite-1.0 app-1.0", nullptr},
-      // Of two files of one name the newer goes first, the older with downgrade.
-      {{"p", "p=2"}, "p-2.0 p-1.0", "p-1.0 p-2.0"},
-      {{"p=2", "p"}, "p-2.0 p-1.0", "p-1.0 p-2.0"},
-      {{"p @100", "p @200"}, "p-1.0@200 p-1.0@100", "p-1.0@100 p-1.0@200"},
-      {{"p", "suite holds:p=2"}, "suite-1.0 p-1.0", nullptr},
-      {{"new conflicts:old", "old"}, "old-1.0 new-1.0", nullptr},
-      // An unrecorded file is appended without tests of its own (a recorded
-      // "tool" would go first); files placed after it may follow it.
-      {{"tool unrecorded", "app needs:tool"}, "app-1.0 tool-1.0", nullptr},
-      {{"app needs:tool", "tool unrecorded", "other"}, "other-1.0 tool-1.0 app-1.0", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.order);
-    EXPECT_EQ(install_order(c.records, false), c.order);
-    EXPECT_EQ(install_order(c.records, true), c.downgrade_order ? c.downgrade_order : c.order);
+// tests/unit/data/pending_order.txt
+TEST(pending_order, table) {
+  for (const std::string& line : table_lines("pending_order.txt")) {
+    std::vector<std::string> sides = split(line, "=>");
+    std::vector<std::string> orders = split(sides[1], "|");
+    EXPECT_EQ(install_order(sides[0], false), orders[0]) << line;
+    EXPECT_EQ(install_order(sides[0], true), orders.back()) << line << " (downgrade)";
   }
 }
 
-// The relations themselves, where the order alone cannot show them.
-
-TEST(pending_relations, preferred_over_without_a_package_of_that_name) {
-  pending_package f, g;
-  f.name = "f";
-  g.name = "g";
-  g.version = V1;
-  EXPECT_FALSE(preferred_over(f, g, false));
+// The relations themselves, where the order alone cannot show them: a
+// bundle counts through its members on either side.
+TEST(pending_relations, bundles_count_through_their_members) {
+  auto pending = [](const std::string& text) {
+    pending_package* made = make_pending(text);
+    pending_package copy = *made;
+    delete made;
+    return copy;
+  };
+  pending_package f = pending("f"), g = pending("g"), holds_g2 = pending("f holds:g=2.0");
+  EXPECT_FALSE(preferred_over(f, g, false));  // no package of that name
   EXPECT_TRUE(preferred_over(f, g, true));
-  f.members.push_back(package("g", V2));
-  EXPECT_TRUE(preferred_over(f, g, false));
-  EXPECT_FALSE(preferred_over(f, g, true));
-}
-
-TEST(pending_relations, depends_on_covers_members_of_either_side) {
-  pending_package f, g;
-  f.name = "f";
-  g.name = "g";
+  EXPECT_TRUE(preferred_over(holds_g2, g, false));
+  EXPECT_FALSE(preferred_over(holds_g2, g, true));
+  pending_package needy = pending("f holds:m"), holds_x = pending("h holds:x");
+  needy.members[0].dependencies.push_back(requirement("g"));
   EXPECT_FALSE(depends_on(f, g));
-  package_header needy = package("m", V1);
-  needy.dependencies.push_back(requirement("g"));
-  f.members.push_back(needy);
-  EXPECT_TRUE(depends_on(f, g));
-  pending_package h;
-  h.name = "h";
-  h.members.push_back(package("x", V1));
-  EXPECT_FALSE(depends_on(f, h));
-  f.dependencies.push_back(requirement("x"));
-  EXPECT_TRUE(depends_on(f, h));
-}
-
-TEST(pending_relations, conflicts_with_a_bundle_that_holds_the_name) {
-  pending_package f, g;
-  f.name = "f";
-  g.name = "g";
+  EXPECT_TRUE(depends_on(needy, g));
+  EXPECT_FALSE(depends_on(needy, holds_x));
+  EXPECT_TRUE(depends_on(pending("f needs:x"), holds_x));
   EXPECT_FALSE(conflicts_with(f, g));
-  g.members.push_back(package("f", V1));
-  EXPECT_TRUE(conflicts_with(f, g));
-  EXPECT_TRUE(provides(g, string("f")));
+  EXPECT_TRUE(conflicts_with(f, pending("g holds:f")));
+  EXPECT_TRUE(provides(pending("g holds:f"), string("f")));
   EXPECT_FALSE(provides(f, string("g")));
 }
 

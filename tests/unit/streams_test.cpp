@@ -62,27 +62,39 @@ TEST(standard_streams, text_without_endl_never_reaches_the_descriptor) {
 
 #define FORMAT(...) format([&](output_stream& o) { __VA_ARGS__; })
 
-TEST(output_stream, width_pads_one_insertion_and_a_base_prefix_alone) {
-  EXPECT_EQ(FORMAT(o.flags(FLAG_HEX | FLAG_SHOWBASE), o.width(6), o << 255u), "    0xff");
-  EXPECT_EQ(FORMAT(o.width(6), o.insert_hex(255)), "    0xff");
-  EXPECT_EQ(FORMAT(o.width(5), o.setf(FLAG_LEFT), o << "ab" << "c"), "ab   c");
-  EXPECT_EQ(FORMAT(o.setf(FLAG_LEFT), o.width(3), o << 'a', o.width(3), o << 'b'), "a    b");
-  EXPECT_EQ(FORMAT(o.width(4), o.fill('*'), o << 'x' << 'y'), "***xy");
-  EXPECT_EQ(FORMAT(o.width(3), o << string("abcd")), "abcd");
-  EXPECT_EQ(FORMAT(o.width(2), o << true << false), " 10");
-  EXPECT_EQ(FORMAT(o.setf(FLAG_BOOLALPHA), o << true << false), "truefalse");
-}
-
-TEST(output_stream, numbers_follow_the_base_flags_precision_and_type_width) {
-  EXPECT_EQ(FORMAT(o << -42 << ' ' << 4294967295u << ' ' << LLONG_MIN), "-42 4294967295 -9223372036854775808");
-  EXPECT_EQ(FORMAT(o.flags(FLAG_OCT | FLAG_SHOWBASE), o << 8u), "010");
-  EXPECT_EQ(FORMAT(o.flags(FLAG_OCT | FLAG_HEX), o << 8), "10");
-  EXPECT_EQ(FORMAT(o.flags(FLAG_HEX), o << -1 << ' ' << -1LL), "ffffffff ffffffffffffffff");
-  EXPECT_EQ(FORMAT(o.flags(FLAG_HEX), o << -1L), sizeof(long) == 8 ? "ffffffffffffffff" : "ffffffff");
-  EXPECT_EQ(FORMAT(o.setf(FLAG_OCT), o.insert_hex(255), o << 8), "0xff10");
-  EXPECT_EQ(FORMAT(o << 2.5 << ' ', o.precision(2), o << 3.14159), "2.500000 3.14");
-  EXPECT_EQ(FORMAT(o.precision(3), o.setf(FLAG_SCIENTIFIC), o << 1500.0), "1.500e+03");
-  EXPECT_EQ(FORMAT(o << 1e300).size(), 31u);
+// Formatting flags, reads into buffers, stepping back and stream words: the
+// programs call none of them, so one quick check each.
+TEST(streams, library_functions_the_programs_do_not_call) {
+  EXPECT_EQ(FORMAT(o.flags(FLAG_HEX | FLAG_SHOWBASE), o.width(6), o << 255u << 'x'), "    0xffx");
+  EXPECT_EQ(FORMAT(o.width(5), o.setf(FLAG_LEFT), o.fill('*'), o << "ab" << "c"), "ab***c");
+  EXPECT_EQ(FORMAT(o.flags(FLAG_OCT | FLAG_SHOWBASE), o << 8u << ' ', o.flags(FLAG_HEX),
+                   o << -1 << ' ' << -1LL << ' ', o.insert_hex(255)),
+            "010 ffffffff ffffffffffffffff 0xff");
+  EXPECT_EQ(FORMAT(o.precision(2), o << 3.14159 << ' ', o.setf(FLAG_SCIENTIFIC), o << 1500.0,
+                   o.setf(FLAG_BOOLALPHA), o << true),
+            "3.14 1.50e+03true");
+  char buffer[4];
+  text_input a("abc\nabcd\nxy");
+  EXPECT_TRUE(a.in.getline(buffer, 4).good());
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(a.in.gcount(), 4u);
+  EXPECT_TRUE(a.in.getline(buffer, 4).fail());  // 'd' does not fit and is put back
+  a.in.clear();
+  EXPECT_EQ(a.in.get(), 'd');
+  a.in.get(buffer, 4);  // stops before the delimiter
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(a.in.peek(), '\n');
+  EXPECT_EQ(a.in.ignore(1).unget().get(), '\n');
+  a.in.setstate(STATE_FAIL);
+  EXPECT_EQ(a.in.get(), END_OF_DATA);  // a failed stream skips everything until cleared
+  EXPECT_EQ(a.in.tellg(), -1);
+  a.in.clear();
+  EXPECT_EQ(a.in.getline(buffer, 4).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
+  EXPECT_STREQ(buffer, "xy");
+  int first = stream_base::allocate_word_index(), second = stream_base::allocate_word_index();
+  a.in.word(first) = 7;
+  EXPECT_EQ(a.in.word(second + 3), 0u);
+  EXPECT_EQ(a.in.word(first), 7u);
 }
 
 TEST(output_stream, a_refused_write_sets_bad_and_later_operations_are_skipped) {
@@ -132,30 +144,18 @@ TEST(input_stream, numbers_store_what_converts_and_fail_on_the_rest_of_the_word)
   EXPECT_EQ(extract<unsigned>("-1 "), result(4294967295u, 0));  // strtoul's wrap
   EXPECT_EQ(extract<unsigned>("-99999999999 "), result(4294967295u, FAIL));
   EXPECT_EQ(extract<short>("70000 "), result((short)70000, 0));  // 16 bits are truncated
-  text_input a("  42\n-7 12345");
+  text_input a("  42\n-7 12345 \tword x");
   int i = 0, j = 0;
   a.in >> i >> j;
   a.in.width(3);
   a.in >> i >> j;
   EXPECT_EQ(i * 100 + j, 12345);  // the width stays for the next word
-}
-
-TEST(input_stream, words_and_characters_skip_white_space) {
   string word;
   char c = 0;
-  text_input a("  alpha\tbeta \n x");
-  a.in >> word;
-  EXPECT_EQ(word, "alpha");
-  a.in.width(2);
-  a.in >> word;
-  EXPECT_EQ(word, "be");
   a.in.width(0);
   a.in >> word >> c;
-  EXPECT_EQ(word, "ta");
-  EXPECT_EQ(c, 'x');
+  EXPECT_TRUE(word == "word" && c == 'x');
   EXPECT_EQ((a.in >> c).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
-  text_input b("   ");
-  EXPECT_EQ((b.in >> word).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
 }
 
 TEST(input_stream, getline_into_a_string_reports_a_last_line_without_newline) {
@@ -170,50 +170,6 @@ TEST(input_stream, getline_into_a_string_reports_a_last_line_without_newline) {
   EXPECT_EQ(std::string(line.c_str()), long_line);
   EXPECT_EQ(a.in.getline(line).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
   EXPECT_EQ(line, "two");
-}
-
-TEST(input_stream, get_and_getline_into_a_buffer_keep_to_its_size) {
-  char buffer[4];
-  text_input a("abc\nabcd\nxy");
-  EXPECT_TRUE(a.in.getline(buffer, 4).good());
-  EXPECT_STREQ(buffer, "abc");
-  EXPECT_EQ(a.in.gcount(), 4u);
-  EXPECT_TRUE(a.in.getline(buffer, 4).fail());  // 'd' is put back
-  a.in.clear();
-  EXPECT_EQ(a.in.get(), 'd');
-  a.in.get(buffer, 4);  // stops before the delimiter
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(a.in.get(), '\n');
-  EXPECT_EQ(a.in.getline(buffer, 4).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
-  EXPECT_STREQ(buffer, "xy");
-  text_input b("abcdef");
-  EXPECT_TRUE(b.in.get(buffer, 3).good());
-  EXPECT_STREQ(buffer, "ab");
-  EXPECT_EQ(b.in.get(buffer, 4).get(buffer, 4).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
-  EXPECT_STREQ(buffer, "f");
-  for (bool line : {false, true}) {
-    text_input c("abc");
-    EXPECT_TRUE((line ? c.in.getline(buffer, 0) : c.in.get(buffer, 0)).fail());
-  }
-}
-
-TEST(input_stream, a_failed_stream_skips_everything_until_cleared) {
-  text_input a("abc\ndef");
-  char c = 0;
-  a.in.setstate(STATE_FAIL);
-  EXPECT_EQ(a.in.get(), END_OF_DATA);
-  EXPECT_EQ(a.in.peek(), END_OF_DATA);
-  EXPECT_EQ(a.in.tellg(), -1);
-  a.in.clear(STATE_EOF);
-  EXPECT_TRUE(a.in.putback('x').fail());
-  a.in.clear();
-  EXPECT_EQ(a.in.putback('z').rdstate(), (uint32_t)STATE_BAD);  // refused by the buffer
-  a.in.clear();
-  a.in.get(c).ignore(100, '\n');
-  EXPECT_EQ(c, 'a');
-  EXPECT_EQ(a.in.peek(), 'd');
-  EXPECT_EQ(a.in.unget().get(), '\n');
-  EXPECT_EQ(a.in.ignore(100).rdstate(), (uint32_t)STATE_EOF);
 }
 
 TEST(file_streams, open_modes_and_missing_files) {
@@ -271,18 +227,6 @@ TEST(file_streams, closing_leaves_nothing_behind_for_a_reused_descriptor) {
   }
   close(fd);
   EXPECT_EQ(first.contents() + second.contents(), "");
-}
-
-TEST(stream_base, starts_decimal_and_grows_words_on_demand) {
-  text_input a("");
-  EXPECT_EQ(a.in.flags(), (uint32_t)FLAG_DEC);
-  EXPECT_EQ(a.in.precision() + a.in.width(), 6);
-  EXPECT_EQ(a.in.fill(), ' ');
-  int first = stream_base::allocate_word_index(), second = stream_base::allocate_word_index();
-  EXPECT_NE(first, second);
-  a.in.word(first) = 7;
-  EXPECT_EQ(a.in.word(second + 3), 0u);
-  EXPECT_EQ(a.in.word(first), 7u);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "foundation/tree.h"
 
 #include <gtest/gtest.h>
-#include <stdint.h>
-#include <stdio.h>
 
 #include <algorithm>
 #include <random>
@@ -28,7 +26,6 @@ struct signed_less {
 class checked_set : public string_set {
  public:
   using tree_base::header;
-  using tree_base::insert_node;
   using tree_base::root;
   using tree_base::value_of;
 };
@@ -88,18 +85,6 @@ int walk(const tree_node_base* n, const tree_node_base* parent,
   if (!s.verify()) fault += "verify() reports a fault; ";
   if (fault.empty()) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << fault << "\n" << s.dump().c_str();
-}
-
-// Number of nodes on the shortest and the longest path from the root down
-// to a missing child.
-void path_lengths(const tree_node_base* n, size_t depth, size_t& shortest, size_t& longest) {
-  if (!n) {
-    shortest = std::min(shortest, depth);
-    longest = std::max(longest, depth);
-    return;
-  }
-  path_lengths(n->left, depth + 1, shortest, longest);
-  path_lengths(n->right, depth + 1, shortest, longest);
 }
 
 std::vector<std::string> key_pool(std::mt19937& random, size_t n) {
@@ -203,50 +188,8 @@ TEST(tree, random_inserts_and_erases_keep_every_invariant) {
   }
 }
 
-TEST(tree, equal_values_go_after_the_existing_equal_ones) {
-  std::mt19937 random(11);
-  std::vector<std::string> keys = key_pool(random, 20);
-  checked_set s;
-  std::multiset<std::string, signed_less> reference;
-  for (int step = 0; step < 1500; ++step) {
-    const std::string& k = keys[random() % keys.size()];
-    ::string key = from_std(k);
-    if (random() % 4 == 0) {
-      ASSERT_EQ(s.erase(key), reference.count(k) ? 1u : 0u);
-      if (reference.count(k)) reference.erase(reference.find(k));
-    } else if (random() % 3 == 0) {
-      s.insert_equal(random() % 2 ? s.find(key) : s.end(), key);
-      reference.insert(k);
-    } else {
-      auto it = s.insert_equal(key);
-      reference.insert(k);
-      ASSERT_TRUE(++it == s.upper_bound(key));
-    }
-    ASSERT_TRUE(check_tree_invariants(s, false)) << "step " << step;
-    ASSERT_EQ(s.count(key), reference.count(k));
-    ASSERT_EQ(contents(s), std::vector<std::string>(reference.begin(), reference.end()));
-  }
-}
-
 // ---------------------------------------------------------------------------
-// Balance and hints
-
-TEST(tree, a_thousand_increasing_paths_stay_balanced) {
-  checked_set plain, hinted;
-  for (int i = 0; i < 1000; ++i) {
-    char path[64];
-    snprintf(path, sizeof path, "/usr/share/pkg/file%04d", i);
-    ASSERT_TRUE(plain.insert(path).inserted);
-    ASSERT_TRUE(hinted.insert(hinted.end(), path).inserted);
-  }
-  for (const checked_set* s : {&plain, &hinted}) {
-    ASSERT_TRUE(check_tree_invariants(*s));
-    size_t shortest = SIZE_MAX, longest = 0;
-    path_lengths(s->root(), 0, shortest, longest);
-    EXPECT_LE(longest, 2 * shortest);
-    EXPECT_LE(longest, 20u);  // 2 log2(1001)
-  }
-}
+// Hints
 
 TEST(tree, a_right_hint_saves_the_search_and_a_wrong_one_still_inserts) {
   counting_tree t;
@@ -268,29 +211,34 @@ TEST(tree, a_right_hint_saves_the_search_and_a_wrong_one_still_inserts) {
 // ---------------------------------------------------------------------------
 // Copies and misuse
 
-TEST(tree, copy_keeps_shape_and_colours_and_frees_what_it_replaces) {
+// Equal values, copies, swap, bounds and range erase: the programs call
+// none of them, so one quick check.
+TEST(tree, library_functions_the_programs_do_not_call) {
   alloc_scope scope;
   {
-    checked_set original;
     std::mt19937 random(5);
+    checked_set original;
     for (const std::string& k : key_pool(random, 300)) original.insert(from_std(k));
+    ::string equal("/usr/a");
+    for (int i = 0; i < 3; ++i) {
+      auto it = original.insert_equal(equal);
+      ASSERT_TRUE(++it == original.upper_bound(equal)) << "after the equal ones";
+    }
+    original.insert_equal(original.find(equal), equal);
+    EXPECT_TRUE(check_tree_invariants(original, false));
     checked_set copy(original), assigned;
     assigned.insert("/to/be/replaced");
     assigned = original;
     checked_set& same = assigned;
     assigned = same;
-    ASSERT_GT(original.size(), 100u);
-    EXPECT_EQ(to_std(copy.dump()), to_std(original.dump()));
+    EXPECT_EQ(to_std(copy.dump()), to_std(original.dump())) << "shape and colours";
     EXPECT_EQ(to_std(assigned.dump()), to_std(original.dump()));
-    EXPECT_TRUE(check_tree_invariants(copy));
-    EXPECT_NE(copy.root(), original.root());
-    copy.erase(*copy.begin());
-    EXPECT_EQ(assigned.size(), original.size());
-    EXPECT_EQ(copy.size(), original.size() - 1);
+    copy.erase(copy.lower_bound(equal), copy.upper_bound(equal));
     copy.swap(assigned);
-    EXPECT_EQ(copy.size(), original.size());
-    EXPECT_EQ(to_std(copy.dump()), to_std(original.dump()));
-    EXPECT_TRUE(check_tree_invariants(assigned));
+    EXPECT_EQ(copy.count(equal), original.count(equal));
+    EXPECT_EQ(assigned.count(equal), 0u);
+    EXPECT_TRUE(check_tree_invariants(assigned, false));
+    EXPECT_TRUE(check_tree_invariants(copy, false));
   }
   EXPECT_EQ(scope.live(), 0);
 }

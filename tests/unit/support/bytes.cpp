@@ -39,3 +39,29 @@ std::string zlib_uncompress(const std::string& compressed) {
   EXPECT_EQ(z.avail_in, 0u) << "nothing after the stream";
   return out;
 }
+
+std::string section(uint32_t type, const std::string& payload, int64_t length) {
+  return le16(type) + le32(length < 0 ? (uint32_t)payload.size() : (uint32_t)length) + payload;
+}
+
+std::string package_bytes(const std::string& sections, uint32_t magic) {
+  return le32(magic) + le32((uint32_t)sections.size()) + sections;
+}
+
+std::string name_field(const std::string& name) { return (name + std::string(16, '\0')).substr(0, 16); }
+
+std::string header_record(const std::string& name, uint32_t version, uint32_t build_time) {
+  return name_field(name) + le32(version) + le32(build_time) + "unused!!";
+}
+
+std::string requirement_list(const std::vector<requirement_row>& list) {
+  std::string out = le16((uint32_t)list.size());
+  for (const auto& [name, minimum, maximum] : list)
+    out += name_field(name) + le32(minimum) + le32(0xDEADBEEF) + le32(maximum) + le32(0xFEEDFACE);
+  return out;
+}
+
+std::string entry_bytes(uint32_t mode, const std::string& name, const std::string& data) {
+  return le16(mode) + le16(1) + le16(2) + le16(0) + le32(1600000000) + std::string(12, '\0') +
+         le32((uint32_t)data.size()) + le16((uint32_t)name.size()) + name + data;
+}
