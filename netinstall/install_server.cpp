@@ -29,16 +29,6 @@ constexpr int END_TRIES = 5;
 const char* const HELP_TEXT =
     "Select router using 'p' and 'n' or arrow keys. Press 'enter' to proceed or 'q' to return";
 
-int read_key() {
-  for (;;) {
-    unsigned char c;
-    ssize_t n = read(0, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
-}
-
 // Prints the one line that ends an attempt and waits for a key.
 __attribute__((format(printf, 1, 2))) void complain(const char* format, ...) {
   char text[160];

@@ -1,12 +1,12 @@
 #include "netinstall/router_questions.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "menu/screen.h"
 #include "setup/console.h"
 
 namespace {
@@ -17,16 +17,6 @@ constexpr int DELETE_KEY = 127;
 constexpr unsigned long LARGEST_NETMASK_BITS = 32;
 // The script writes the baud rate as a signed decimal.
 constexpr unsigned long LARGEST_BAUD_RATE = 2147483647;
-
-int read_key() {
-  for (;;) {
-    unsigned char c;
-    ssize_t n = read(0, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
-}
 
 // Appends printf-style text to the script; the script is cut at its size.
 __attribute__((format(printf, 2, 3))) void append(char (&script)[CONFIG_SCRIPT_SIZE],
