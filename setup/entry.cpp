@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "netinstall/install_client.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
 #include "setup/floppy_install.h"
@@ -46,12 +47,6 @@ bool has_argument(int argc, char** argv, const char* wanted) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], wanted) == 0) return true;
   }
-  return false;
-}
-
-// The modes that come with later work end here with a clear message.
-bool mode_not_available(const char* mode) {
-  console_print("\nFATAL ERROR: %s installation is not available in this setup\n", mode);
   return false;
 }
 
@@ -117,7 +112,7 @@ void select_mode(install_context& context, int argc, char** argv) {
     installed = install_from_cdrom(context);
     prompt = reboot_prompt::always;
   } else if (strcmp(mode_word, "net") == 0) {
-    installed = mode_not_available("network");
+    installed = install_from_network(context);
     prompt = reboot_prompt::on_failure;
   } else {
     installed = install_from_floppies(context);

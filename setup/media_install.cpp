@@ -10,6 +10,7 @@
 
 #include "menu/package_list.h"
 #include "menu/package_menu.h"
+#include "netinstall/install_server.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
 #include "setup/disk_preparation.h"
@@ -130,15 +131,19 @@ bool install_package_file(const char* path) {
   return copied;
 }
 
+// Whether a failed remote installation ends the mode.
+enum class remote_failure { ignored, ends_mode };
+
 // Shows the menu until the person installs here (true) or cancels. A remote
 // installation shows the menu again afterwards.
-bool choose_packages(package_list& list) {
+bool choose_packages(package_list& list, remote_failure on_failure) {
   for (;;) {
     if (!run_menu(list)) {
       console_print("Installation canceled\n");
       return false;
     }
     if (!remote_chosen(list)) return true;
+    if (!install_remote_router(list) && on_failure == remote_failure::ends_mode) return false;
   }
 }
 
@@ -238,7 +243,8 @@ bool install_from_cdrom(install_context& context) {
   }
   package_list list;
   package_list_init(list, "/floppy");
-  if (!load_packages(list, false) || !choose_packages(list)) return false;
+  if (!load_packages(list, false) || !choose_packages(list, remote_failure::ignored))
+    return false;
   if (!confirm_erase(context)) return false;
   bool keep = ask_keep_config(context);
   if (!prepare_disk(context, keep ? keep_config::yes : keep_config::no, boot_sector::write))
@@ -269,7 +275,8 @@ bool install_from_hard_disk(install_context& context) {
   package_list list;
   if (choice_mode) {
     package_list_init(list, "/floppy");
-    if (!load_packages(list, false) || !choose_packages(list)) return false;
+    if (!load_packages(list, false) || !choose_packages(list, remote_failure::ends_mode))
+      return false;
   } else {
     package_list_setup(list, "/floppy");
     if (!load_packages(list, true)) return false;

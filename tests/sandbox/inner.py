@@ -4,7 +4,8 @@ program under test as their first process.
 Started by sandbox.py on the console pseudo-terminal, with the path of the
 run's configuration (written by sandbox.py) as its only argument. It
 
-  1. enters new mount, PID, UTS, IPC and network namespaces;
+  1. enters new mount, PID, UTS, IPC and network namespaces (and, when the
+     test joins this network namespace to others, waits for its word);
   2. mounts, inside the new mount namespace only: /usr read-only, a tmpfs on
      /dev with the sandbox's device nodes, sysfs, the media directories;
   3. forks the namespace's first process, which refuses to go on unless it
@@ -30,6 +31,7 @@ import signal
 import socket
 import stat
 import sys
+import time
 import tty
 
 CLONE_NEWNS = 0x00020000
@@ -200,6 +202,17 @@ def request_termination(number, frame):
     terminate_requested = True
 
 
+def wait_for_network(config):
+    """Holds the program back until the test has joined this namespace to
+    its segments (it creates the gate file); false when told to end first."""
+    gate = config.get("network_gate")
+    while gate and not os.path.exists(gate):
+        if terminate_requested:
+            return False
+        time.sleep(0.02)
+    return True
+
+
 def main(config_path):
     with open(config_path) as source:
         config = json.load(source)
@@ -218,6 +231,9 @@ def main(config_path):
     socket.sethostname("router")
     try:
         prepare_root(config, os.ttyname(log_slave), console_path)
+        if not wait_for_network(config):
+            write_status(config, "killed by the sandbox")
+            return 0
         child = os.fork()
         if child == 0:
             run_first_process(config)

@@ -13,6 +13,12 @@ README.md in this directory for the whole picture.
         console.expect("Software installed.")
         assert box.wait() == "restarted"
 
+Sandboxes made with wait_for_network=True hold their program back until
+the test has joined their network namespaces to Ethernet segments (veth
+pairs, `join`), optionally with random loss (`drop_randomly`), and calls
+`network_ready()`. A `Peer` is a test's own program in a network namespace
+of its own, joined the same way.
+
 Runs as root. Nothing outlives the sandbox but the disk images: leaving the
 `with` block, an exception, a timeout, or the death of the test itself
 ends the namespace, and with it its processes and mounts; the loop devices
@@ -196,7 +202,8 @@ class Sandbox:
     the run and removes everything but the disk images."""
 
     def __init__(self, setup, installer, disks, media=(), type_word=None, args=(),
-                 serial_console=False, program_name="/sbin/init", extra_files=None):
+                 serial_console=False, program_name="/sbin/init", extra_files=None,
+                 wait_for_network=False):
         for program in (setup, installer):
             if not os.path.isfile(program):
                 raise FileNotFoundError(program)
@@ -218,6 +225,7 @@ class Sandbox:
         for path in self.extra_files:
             if re.match(r"/*(dev|usr|sys)(/|$)", path):
                 raise ValueError(f"{path}: mounted over in the sandbox")
+        self.wait_for_network = wait_for_network
         self.run_dir = None
         self.console = None
         self.transcript = Transcript()
@@ -332,6 +340,8 @@ class Sandbox:
             "arguments": self.args,
             "environment": environment,
             "serial_console": self.serial_console,
+            "network_gate": os.path.join(self.run_dir, "network-ready")
+            if self.wait_for_network else None,
             "disks": [{"name": d.name, "major": LOOP_MAJOR, "minor": d.loop_index}
                       for d in self.disks],
             "absent_drives": [{"path": f"/dev/{name}", "major": DRIVE_NUMBERS[name][0],
@@ -360,6 +370,15 @@ class Sandbox:
                                      dimensions=(25, 80), env={"PATH": "/usr/sbin:/usr/bin"})
         self.console.logfile_read = self.transcript
         return self.console
+
+    def network_pid(self, timeout=10):
+        """A process in the sandbox's network namespace (the inner stage),
+        once that namespace exists."""
+        return own_namespace_pid(self.console.pid, timeout)
+
+    def network_ready(self):
+        """Lets a sandbox made with wait_for_network start its program."""
+        open(os.path.join(self.run_dir, "network-ready"), "w").close()
 
     def wait(self, timeout=120):
         """Waits for the end of the run: "restarted", "halted", "exited N",
@@ -430,6 +449,80 @@ class Sandbox:
                 return names.read().split()
         except (FileNotFoundError, TypeError):
             return []
+
+
+def own_namespace_pid(pid, timeout=10):
+    """pid, once its network namespace is no longer the test's own."""
+    deadline = time.monotonic() + timeout
+    own = os.readlink("/proc/self/ns/net")
+    while os.readlink(f"/proc/{pid}/ns/net") == own:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"process {pid} has no network namespace of its own")
+        time.sleep(0.01)
+    return pid
+
+
+def in_namespace(holder, *command):
+    """Runs a command in the network namespace of holder (a Sandbox or a
+    Peer); only the network namespace changes."""
+    return subprocess.run(["nsenter", f"--net=/proc/{holder.network_pid()}/ns/net", *command],
+                          check=True, capture_output=True, text=True)
+
+
+def join(a, b, mac_a=None, mac_b=None, name_a="eth0", name_b="eth0"):
+    """One Ethernet segment between two network namespaces: a veth pair
+    made inside a's namespace with its other end in b's. Neither end ever
+    exists in the test's own namespace."""
+    command = ["ip", "link", "add", name_a]
+    command += ["address", mac_a] if mac_a else []
+    command += ["type", "veth", "peer", "name", name_b]
+    command += ["address", mac_b] if mac_b else []
+    in_namespace(a, *command, "netns", str(b.network_pid()))
+
+
+def drop_randomly(holder, percent):
+    """Drops percent of the datagrams that reach holder's namespace, chosen
+    at random (nftables; the kernel loads no queueing modules here). The
+    drop is on arrival: a datagram dropped on its way out would fail its
+    sender's send call, which a lost frame on a wire never does. Loss in
+    both directions of a segment: call it for both ends."""
+    rules = f"""table inet tess_loss {{
+  chain incoming {{ type filter hook input priority 0; policy accept; numgen random mod 100 < {percent} counter drop; }}
+}}
+"""
+    subprocess.run(["nsenter", f"--net=/proc/{holder.network_pid()}/ns/net", "nft", "-f", "-"],
+                   input=rules, check=True, capture_output=True, text=True)
+
+
+class Peer:
+    """A test's own program (argv) in a network namespace of its own, with
+    the host's files. A context manager: leaving it ends the program. The
+    program finds its interfaces once the test has joined it."""
+
+    def __init__(self, argv):
+        self.process = subprocess.Popen(["unshare", "--net", "--", *argv],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        text=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.stop()
+        return False
+
+    def network_pid(self, timeout=10):
+        return own_namespace_pid(self.process.pid, timeout)
+
+    def wait(self, timeout=60):
+        """Its exit status and everything it printed."""
+        output, _ = self.process.communicate(timeout=timeout)
+        return self.process.returncode, output
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.communicate()
 
 
 def unpack_fat_image(image, directory):

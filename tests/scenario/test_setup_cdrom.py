@@ -113,7 +113,10 @@ def test_ways_out_leave_the_disk_untouched(tmp_path, disc):
     with cdrom([target], disc) as box:
         console = box.start(timeout=60)
         console.expect("Press 'i' to install locally")
-        console.send("r")  # no installation server yet: the menu comes back
+        console.send("r")  # a server on no interface: 'q' brings the menu back
+        console.expect("Looking for routers on 0 interfaces...")
+        console.send("\n")  # no router to choose
+        console.send("q")
         console.expect("Press 'i' to install locally")
         console.send("q")
         console.expect("Installation canceled")
