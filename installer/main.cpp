@@ -14,6 +14,7 @@
 #include "installer/messages.h"
 #include "installer/pending.h"
 #include "installer/removal.h"
+#include "installer/signals.h"
 
 namespace {
 
@@ -64,6 +65,20 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
   return true;
 }
 
+// Whether any component of the absolute path is a symbolic link: through a
+// link in the middle of an argument, collection would reach what the link
+// names (a record of the database, another package's directory).
+bool has_symbolic_link(const string& path) {
+  string prefix;
+  for (size_t i = 1; i <= path.length(); ++i) {
+    if (i < path.length() && path[i] != '/') continue;
+    prefix.assign(path.c_str(), i);
+    struct stat status;
+    if (lstat(prefix.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
+  }
+  return false;
+}
+
 // Collection deletes everything below its argument that no package owns,
 // and a file is owned only when the path formed for it equals a path of a
 // package's file list. The argument must therefore name a directory the way
@@ -91,8 +106,7 @@ void collect_argument(const char* argument) {
     directory.append(component, length);
     component = end;
   }
-  struct stat status;
-  if (!directory.empty() && lstat(directory.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+  if (has_symbolic_link(directory)) {
     log_error("file collection does not follow the symbolic link %s", argument);
     return;
   }
@@ -118,6 +132,7 @@ int run_job(const command_line& line) {
 int main(int argc, char** argv) {
   command_line line;
   if (!parse_command_line(argc, argv, line)) return 0;
+  ignore_broken_pipes();
   if (!line.root.empty() && chroot(line.root.c_str()) != 0) {
     // Going on in the current root would install into the wrong system.
     perror("chroot");
