@@ -1,6 +1,7 @@
 // installer: the router's package manager. One run does one job: install the
 // package read from standard input, install one package file, process the
 // removal queue and the pending packages, or collect unowned files.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include "installer/signals.h"
 
 namespace {
+
+constexpr int PIPE_SIZE = 1 << 20;
 
 struct command_line {
   string root;
@@ -113,8 +116,19 @@ void collect_argument(const char* argument) {
   collect_files(directory.c_str());
 }
 
+// setup feeds every package through a pipe: a large one lets the
+// installer take 64 KiB at a time without waking the writer for each read.
+// The system may refuse; then the pipe stays as it is.
+void enlarge_input_pipe() {
+  struct stat status;
+  if (fstat(0, &status) == 0 && S_ISFIFO(status.st_mode)) fcntl(0, F_SETPIPE_SZ, PIPE_SIZE);
+}
+
 int run_job(const command_line& line) {
-  if (line.standard_input_job) return install_package_stream(standard_input, line.downgrade_mode);
+  if (line.standard_input_job) {
+    enlarge_input_pipe();
+    return install_package_stream(standard_input, line.downgrade_mode);
+  }
   if (!line.package_file.empty()) {
     file_input_stream package(line.package_file.c_str());
     if (!package.is_open()) return 1;
