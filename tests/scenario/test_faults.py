@@ -1008,7 +1008,7 @@ def test_requests_are_obeyed_once_and_survive_a_kill(guarded):
 def test_signals_and_a_closed_console_do_not_cut_an_upgrade(guarded, pkgs):
     root = guarded
     old = raw("up", {f"/opt/up/f{i}": b"old" for i in range(3)}, version="1.0",
-              uninstall_script=": > /markers/old-uninstalling; sleep 0.5\n")
+              uninstall_script=": > /markers/old-uninstalling; sleep 1\n")
     new_files = {f"/opt/up/f{i}": b"new" for i in range(1000)}
     new = raw("up", new_files, version="2.0")
     package = pkgs.raw(new)
@@ -1121,3 +1121,82 @@ def test_version_reaches_the_disk_last_and_a_run_stopped_before_it_is_dropped(gu
     assert root.exists("/var/pdb/late/files") and not root.exists("/var/pdb/late/version")
     assert job_ends(root, "next start") == (0, ["uninstalled late-0.0"])
     assert not root.exists("/opt/late") and root.installed() == ["keeper"]
+
+
+# -- cases found by the fuzz work ---------------------------------------------------------
+
+def fuzz_found_cases():
+    """(what, packages installed in turn, names queued afterwards, check(root)
+    after the next run). A package places entries anywhere in the root, and
+    the installer writes its records through whatever stands at their paths
+    and reads them back from text files."""
+    def header(section_type, name):
+        return pkgtools.raw_section(section_type, pkgtools.header_record(name, "1.0"))
+
+    def package(name, *entries, kind=pkgtools.SECTION_PACKAGE_HEADER, extra=()):
+        return [header(kind, name), *extra,
+                pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
+
+    def one(*sections):
+        return pkgtools.raw_package([s for part in sections for s in part])
+
+    return [
+        ("record files placed as links", [one(package(
+            "dup", entry("/var/pdb/dup/deps", b"/etc/passwd", LINK),
+            entry("/var/pdb/dup/version", b"/etc/created", LINK)))], [],
+         lambda root: root.read("/etc/passwd") == "root\n" and not root.exists("/etc/created")),
+        ("a member places another member's record as a link", [pkgtools.raw_package(
+            [header(pkgtools.SECTION_BUNDLE_HEADER, "set"),
+             *package("evil", entry("/var/pdb/victim", b"/etc", LINK)),
+             *package("victim", entry("/v", b"v"))])], ["victim"],
+         lambda root: root.listing("/etc") == ["passwd"]),
+        ("a file name with a newline", [one(package(
+            "nl", entry("/x\n", b"", DIRECTORY), entry("/x\n/etc", b"", DIRECTORY),
+            entry("/x\n/etc/passwd", b"mine")))], ["nl"],
+         lambda root: root.read("/etc/passwd") == "root\n"),
+        ("a bundle name with a blank", [pkgtools.raw_package(
+            [header(pkgtools.SECTION_BUNDLE_HEADER, "my set"),
+             *package("member", entry("/member", b"m"))])], [],
+         lambda root: "other" in root.installed()),
+        *[(f"a conflict named {name!r}", [one(package(
+            "tool", entry("/tool", b"t"), extra=[pkgtools.raw_section(
+                pkgtools.SECTION_CONFLICTS, pkgtools.requirement_list([(name, "1.0", None)]))]))],
+           [], lambda root: "tool" not in root.installed()) for name in ("old tool", "", "tab\tname")],
+        # "own" reaches /opt through a link it places itself; "user" reaches
+        # /srv/lib through a link of "base". Collecting the real directories
+        # keeps both files; removing each package removes its file.
+        ("files placed through links", [
+            one(package("base", entry("/srv", b"", DIRECTORY), entry("/srv/lib", b"", DIRECTORY),
+                        entry("/sl", b"srv/lib", LINK))),
+            one(package("own", entry("/opt", b"", DIRECTORY), entry("/l", b"/opt", LINK),
+                        entry("/l/x", b"x"))),
+            one(package("user", entry("/sl/libu.so", b"u")))], ["own", "user"],
+         lambda root: (not root.exists("/opt/x") and not root.exists("/l")
+                       and not root.exists("/srv/lib/libu.so") and os.path.islink(root.p("/sl")))),
+    ]
+
+
+plain_package = raw("other", [entry("/other", b"x")])
+
+
+def test_fuzz_found_cases(root):
+    failures = []
+    for what, installs, queued, check in fuzz_found_cases():
+        case = make_root(root.path + "-case", with_bash=False)
+        os.makedirs(case.p("/etc"))
+        with open(case.p("/etc/passwd"), "w") as f:
+            f.write("root\n")
+        # "other" first, so that no run finds the router empty.
+        for data in [plain_package] + installs:
+            case.installer("-", stdin=data)
+        if what == "files placed through links":
+            assert case.read("/var/pdb/own/files") == "l\nopt/x\n", what
+            case.installer("--filegc", "/opt", "/srv/lib")
+            assert case.read("/opt/x") == "x" and case.read("/srv/lib/libu.so") == "u", what
+        installed = case.installed()
+        case.queue(*queued)
+        case.installer()
+        if not check(case) or (not queued and case.installed() != installed):
+            failures.append(f"{what}: {case.installed()} {case.postlog_lines()}")
+        shutil.rmtree(case.path)
+    assert failures == [], "\n".join(failures)
