@@ -21,7 +21,7 @@ inflating_buffer::inflating_buffer(stream_buffer* source) : source_(source), tot
 inflating_buffer::~inflating_buffer() { inflateEnd(&zlib_); }
 
 bool inflating_buffer::refill_input() {
-  size_t got = source_ ? source_->xsgetn(input_, AREA_SIZE) : 0;
+  size_t got = source_ ? source_->xsgetn(input_, INPUT_AREA_SIZE) : 0;
   if (got == 0) return false;
   zlib_.next_in = (Bytef*)input_;
   zlib_.avail_in = (uInt)got;

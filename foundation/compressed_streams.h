@@ -14,7 +14,10 @@
 // just ends the data early. The source is not owned and must outlive it.
 class inflating_buffer : public stream_buffer {
  public:
-  static constexpr size_t AREA_SIZE = 4096;
+  static constexpr size_t AREA_SIZE = 4096;  // decompressed bytes per step
+  // Compressed bytes taken from the source at a time: from a pipe, 64 KiB
+  // reads wake the writer far less often than 4 KiB ones.
+  static constexpr size_t INPUT_AREA_SIZE = 65536;
   explicit inflating_buffer(stream_buffer* source);
   ~inflating_buffer() override;
 
@@ -29,7 +32,7 @@ class inflating_buffer : public stream_buffer {
   bool refill_input();
 
   char putback_and_output_[1 + AREA_SIZE];
-  char input_[AREA_SIZE];
+  char input_[INPUT_AREA_SIZE];
   z_stream zlib_;
   stream_buffer* source_;
   uint32_t total_;

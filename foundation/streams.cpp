@@ -733,9 +733,13 @@ static int open_retrying(const char* path, int flags, mode_t permissions) {
   return fd;
 }
 
-file_input_stream::file_input_stream(const char* path)
+static int no_follow_flags(unsigned mode) {
+  return (mode & OPEN_NO_FOLLOW) ? O_NOFOLLOW | O_NONBLOCK : 0;
+}
+
+file_input_stream::file_input_stream(const char* path, unsigned mode)
     : stream_base(nullptr), input_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
-  int fd = open_retrying(path, O_RDONLY, 0);
+  int fd = open_retrying(path, O_RDONLY | no_follow_flags(mode), 0);
   if (fd < 0) return;  // bad already: there is no buffer
   fd_ = fd;
   file_buffer_ = new fd_input_buffer(fd);
@@ -754,11 +758,21 @@ void file_input_stream::close() {
   fd_ = -1;
 }
 
-file_output_stream::file_output_stream(const char* path, unsigned mode)
-    : stream_base(nullptr), output_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
+static int output_flags(unsigned mode) {
   int flags = O_WRONLY | O_CREAT | ((mode & OPEN_APPEND) ? O_APPEND : O_TRUNC);
   if (mode & OPEN_EXCLUSIVE) flags |= O_EXCL;
-  int fd = open_retrying(path, flags, 0666);
+  return flags | no_follow_flags(mode);
+}
+
+file_output_stream::file_output_stream(const char* path, unsigned mode)
+    : file_output_stream(AT_FDCWD, path, mode) {}
+
+file_output_stream::file_output_stream(int directory_fd, const char* name, unsigned mode)
+    : stream_base(nullptr), output_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
+  int fd;
+  do {
+    fd = openat(directory_fd, name, output_flags(mode), 0666);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0) return;  // bad already: there is no buffer
   fd_ = fd;
   file_buffer_ = new fd_output_buffer(fd);

@@ -155,11 +155,21 @@ class input_stream : virtual public stream_base {
   size_t last_count_ = 0;
 };
 
-// Opens a path read-only; bad with descriptor -1 when it cannot be opened.
-// Owns its buffer and closes its descriptor.
+// Open-mode bits for the file streams: append instead of truncate; create
+// only, failing with EEXIST when something is at the path already; fail with
+// ELOOP when the path's last component is a symbolic link, and open a FIFO
+// or device without waiting for its other end (the caller checks with fstat
+// what it opened).
+constexpr unsigned OPEN_APPEND = 1;
+constexpr unsigned OPEN_EXCLUSIVE = 2;
+constexpr unsigned OPEN_NO_FOLLOW = 4;
+
+// Opens a path read-only (OPEN_NO_FOLLOW is the one mode bit it takes); bad
+// with descriptor -1 when it cannot be opened. Owns its buffer and closes its
+// descriptor.
 class file_input_stream : public input_stream {
  public:
-  explicit file_input_stream(const char* path);
+  explicit file_input_stream(const char* path, unsigned mode = 0);
   ~file_input_stream() override;
   void close();
   int fd() const { return fd_; }
@@ -170,17 +180,14 @@ class file_input_stream : public input_stream {
   fd_input_buffer* file_buffer_;  // owned
 };
 
-// Open-mode bits for file_output_stream: append instead of truncate; create
-// only, failing with EEXIST when something is at the path already.
-constexpr unsigned OPEN_APPEND = 1;
-constexpr unsigned OPEN_EXCLUSIVE = 2;
-
 // Opens a path write-only, created (0666 before the umask) and truncated, or
 // appended to with OPEN_APPEND, or newly created with OPEN_EXCLUSIVE; bad
 // with descriptor -1 when it cannot be opened. Owns its buffer; close flushes and closes the descriptor.
 class file_output_stream : public output_stream {
  public:
   explicit file_output_stream(const char* path, unsigned mode = 0);
+  // The same for name inside the open directory directory_fd (openat).
+  file_output_stream(int directory_fd, const char* name, unsigned mode);
   ~file_output_stream() override;
   void close();
   int fd() const { return fd_; }

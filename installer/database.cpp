@@ -2,21 +2,24 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "foundation/streams.h"
 #include "installer/messages.h"
+#include "installer/own_files.h"
+#include "installer/paths.h"
 #include "installer/repository.h"
 
 namespace {
 
-const char DATABASE_DIRECTORY[] = "/var/pdb/";
-
 string record_path(const string& name, const char* file) {
   string path(DATABASE_DIRECTORY);
+  path.append('/');
   path.append(name);
   if (file) {
     path.append('/');
@@ -27,8 +30,16 @@ string record_path(const string& name, const char* file) {
 
 // Reads "name minimum maximum" entries up to the end; a name without its
 // numbers makes the record invalid and ends the list.
+// Opens a file of the record: only a regular file is read (a FIFO would
+// stop the run, a link would read another record). A file that is there but
+// is not one makes the record invalid; a missing file is for the caller.
+void open_record_file(package_record& record, file_input_stream& in) {
+  if (in.is_open() && !open_own_file(in)) record.valid = false;
+}
+
 void load_requirements(package_record& record, const char* file, vector<requirement_entry>& list) {
-  file_input_stream in(record_path(record.name, file).c_str());
+  file_input_stream in(record_path(record.name, file).c_str(), OPEN_NO_FOLLOW);
+  open_record_file(record, in);
   for (;;) {
     requirement_entry entry;
     entry.minimum = entry.maximum = 0;
@@ -58,17 +69,27 @@ void add_listed_path(string_set& files, string& path, const char* line, size_t l
 }
 
 void load_files(package_record& record) {
-  file_input_stream in(record_path(record.name, "files").c_str());
+  file_input_stream in(record_path(record.name, "files").c_str(), OPEN_NO_FOLLOW);
+  open_record_file(record, in);
   read_file_list(in, record.files);
 }
 
 // Creates or truncates one meta file, lets write fill it, flushes; a failed
-// stream reports the item with the error code of the failure.
+// stream reports the item with the error code of the failure. What stands at
+// the path and is not a regular file is removed first, never written
+// through.
 template <class Writer>
 bool write_meta_file(const package_record& record, const char* file, const char* item,
                      Writer write) {
+  const string path = record_path(record.name, file);
+  clear_own_path(path.c_str());
   errno = 0;
-  file_output_stream out(record_path(record.name, file).c_str());
+  file_output_stream out(path.c_str(), OPEN_NO_FOLLOW);
+  if (out.is_open() && !is_regular_file(out.fd())) {
+    out.close();
+    out.setstate(STATE_BAD);
+    errno = EISDIR;
+  }
   if (!out.bad()) {
     write(out);
     out.flush();
@@ -101,7 +122,17 @@ void open_repository(bool quiet) {
     if (entry->d_name[0] == '.') continue;
     package_record* record = new package_record;
     record->name = entry->d_name;
-    load_package_record(*record);
+    // A record that is not a real directory (a link to another record, a
+    // file) is damaged: nothing is read or run through it, and its removal
+    // at this start takes away only the entry itself.
+    struct stat status;
+    if (fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(status.st_mode)) {
+      record->damaged = true;
+      record->valid = false;
+    } else {
+      load_package_record(*record);
+    }
     repo.packages.push_back(record);
   }
   closedir(directory);
@@ -136,7 +167,8 @@ void read_file_list(input_stream& in, string_set& files) {
 
 void load_package_record(package_record& record) {
   {
-    file_input_stream in(record_path(record.name, "version").c_str());
+    file_input_stream in(record_path(record.name, "version").c_str(), OPEN_NO_FOLLOW);
+    open_record_file(record, in);
     unsigned int version = 0, build_time = 0;
     if (!(in >> version >> build_time)) record.valid = false;
     record.version = version;
@@ -145,7 +177,8 @@ void load_package_record(package_record& record) {
   load_requirements(record, "deps", record.dependencies);
   load_requirements(record, "conflicts", record.conflicts);
   load_files(record);
-  file_input_stream in(record_path(record.name, "bundle").c_str());
+  file_input_stream in(record_path(record.name, "bundle").c_str(), OPEN_NO_FOLLOW);
+  open_record_file(record, in);
   string bundle;
   if (in >> bundle) {
     record.bundle.name = bundle;
@@ -180,7 +213,11 @@ bool write_record_body(const package_record& record, bool without_files) {
 
 bool write_record_version(const package_record& record) {
   // Written last: a record cut short by a crash has no "version", loads as
-  // invalid and is removed at the next start.
+  // invalid and is removed at the next start. Written last on the disk as
+  // well: what the record lists (its other files, the scripts, the placed
+  // files) is flushed before, or a power loss could keep "version" and lose
+  // what it vouches for.
+  sync();
   return write_meta_file(record, "version", "meta/version", [&](output_stream& out) {
     out << record.version << ' ' << record.build_time << '\n';
   });
@@ -204,23 +241,52 @@ bool create_package_directory(const package_record& record) {
   return false;
 }
 
-void delete_package_record(const package_record& record) {
-  string directory_path = record_path(record.name, nullptr);
-  struct stat status;
-  if (lstat(directory_path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-    // Never empty what a link points to.
-    unlink(directory_path.c_str());
+namespace {
+
+// Empties the open directory: files, links and (recursively) directories,
+// hidden ones included; links are removed, never followed. Closes fd.
+void empty_directory(int fd) {
+  DIR* directory = fdopendir(fd);
+  if (!directory) {
+    close(fd);
     return;
   }
-  DIR* directory = opendir(directory_path.c_str());
-  if (directory) {
-    while (dirent* entry = readdir(directory)) {
-      if (entry->d_name[0] == '.') continue;
-      unlink(record_path(record.name, entry->d_name).c_str());
-    }
-    closedir(directory);
+  while (dirent* entry = readdir(directory)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (unlinkat(fd, name, 0) == 0) continue;
+    const int below = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (below < 0) continue;
+    empty_directory(below);
+    unlinkat(fd, name, AT_REMOVEDIR);
   }
-  rmdir(directory_path.c_str());
+  closedir(directory);
+}
+
+}  // namespace
+
+bool delete_package_record(const package_record& record) {
+  const string directory_path = record_path(record.name, nullptr);
+  const int fd = open_own_directory(directory_path.c_str());
+  if (fd < 0) {
+    // Not a directory (a link, a file): the entry goes, never what it names.
+    struct stat status;
+    return lstat(directory_path.c_str(), &status) != 0 || unlink(directory_path.c_str()) == 0;
+  }
+  empty_directory(fd);
+  if (rmdir(directory_path.c_str()) == 0) return true;
+  const int error = errno;
+  // A record that cannot be deleted is set aside under a hidden name, which
+  // no start loads again: it is reported once, not removed at every start.
+  string hidden(DATABASE_DIRECTORY);
+  hidden.append("/.");
+  hidden.append(record.name);
+  if (rename(directory_path.c_str(), hidden.c_str()) != 0) {
+    // Then it loads as invalid again at the next start and is tried again.
+  }
+  log_warning("could not remove the record of %s: %s", package_label(record).c_str(),
+              strerror(error));
+  return false;
 }
 
 package_record* find_package(const string& name) {

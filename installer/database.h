@@ -37,8 +37,11 @@ void invalidate_package_record(const package_record& record);
 // Creates "/var/pdb/<name>" (0770) when it does not exist.
 [[nodiscard]] bool create_package_directory(const package_record& record);
 
-// Unlinks the scripts and meta files, then the directory.
-void delete_package_record(const package_record& record);
+// Removes everything in the package's directory, then the directory; a
+// record entry that is not a directory is unlinked, never followed. A
+// directory that cannot be removed is renamed to a hidden name, so that no
+// later start loads it; that is reported, and the result is false.
+bool delete_package_record(const package_record& record);
 
 package_record* find_package(const string& name);
 // The name of the first package whose file set holds path; empty when none.

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include "installer/database.h"
+#include "foundation/vector.h"
 #include "installer/messages.h"
+#include "installer/paths.h"
 #include "installer/repository.h"
 
 namespace {
@@ -79,11 +81,34 @@ void scan_files_in_use() {
 
 bool is_file_in_use(const string& path) { return the_repository().files_in_use.contains(path); }
 
-void collect_files(const char* directory) {
-  // The package database is the record of ownership itself: a collection
-  // of "/" or "/var" would empty it, and the next start would then remove
-  // every package as invalid.
-  if (strcmp(directory, "/var/pdb") == 0 || strncmp(directory, "/var/pdb/", 9) == 0) return;
+namespace {
+
+// What file collection never deletes: the package database, which is the
+// record of ownership itself (without it the next start would remove every
+// package as invalid), and the installer's own state (the queue, the
+// pending packages, the downgrade marker, the message log). Recognised by
+// device and inode, whatever path the walk reaches them by.
+class spared_places {
+ public:
+  spared_places() {
+    static const char* const PLACES[] = {DATABASE_DIRECTORY, QUEUE_DIRECTORY, PENDING_DIRECTORY,
+                                         DOWNGRADE_MARKER, MESSAGE_LOG_FILE};
+    for (const char* place : PLACES) {
+      struct stat status;
+      if (lstat(place, &status) == 0) places_.push_back(status);
+    }
+  }
+  bool is_spared(const struct stat& status) const {
+    for (const struct stat& place : places_)
+      if (place.st_dev == status.st_dev && place.st_ino == status.st_ino) return true;
+    return false;
+  }
+
+ private:
+  vector<struct stat> places_;
+};
+
+void collect_below(const char* directory, const spared_places& spared) {
   // The root comes as "", so that its entries are formed as "/<name>".
   DIR* listing = opendir(directory[0] != '\0' ? directory : "/");
   if (!listing) return;
@@ -93,12 +118,22 @@ void collect_files(const char* directory) {
     if (snprintf(path, sizeof path, "%s/%s", directory, entry->d_name) >= (int)sizeof path)
       continue;  // a path cut short could name another file
     struct stat status;
-    if (lstat(path, &status) != 0) continue;
+    if (lstat(path, &status) != 0 || spared.is_spared(status)) continue;
     if (S_ISDIR(status.st_mode)) {
-      collect_files(path);
+      collect_below(path, spared);
     } else if (owner_of_path(string(path)).empty()) {
       unlink(path);
     }
   }
   closedir(listing);
+}
+
+}  // namespace
+
+void collect_files(const char* directory) {
+  const spared_places spared;
+  struct stat status;
+  if (lstat(directory[0] != '\0' ? directory : "/", &status) == 0 && spared.is_spared(status))
+    return;
+  collect_below(directory, spared);
 }

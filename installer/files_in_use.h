@@ -13,5 +13,6 @@ bool is_file_in_use(const string& path);
 // Deletes every file, link, device, FIFO and socket below directory that no
 // installed package owns; never follows a symbolic link; directories stay.
 // The directory is absolute, without a trailing "/"; "" stands for the root.
-// The package database "/var/pdb" is never collected.
+// The package database and the installer's own state (the queue, the
+// pending packages, "/DOWNGRADE", "/postlog") are never collected.
 void collect_files(const char* directory);

@@ -1,6 +1,7 @@
 #include "installer/install.h"
 
 #include <errno.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "installer/database.h"
@@ -8,6 +9,7 @@
 #include "installer/placement.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
+#include "installer/signals.h"
 #include "package_format/version.h"
 
 namespace {
@@ -53,8 +55,34 @@ void skip_to_next_member(package_reader& reader) {
     reader.next_wanted_section();
 }
 
-bool store_script(package_record& record, package_reader& reader, const char* script_name) {
-  if (write_script(record, reader, reader.current_length(), script_name)) {
+// The install script of a package without a record: it lives in a
+// temporary file of its own, never in "/var/pdb/" where a recorded package
+// of the same name keeps its scripts, and goes when the install ends.
+struct temporary_script {
+  string path;  // empty when there is none
+  temporary_script() = default;
+  temporary_script(const temporary_script&) = delete;
+  temporary_script& operator=(const temporary_script&) = delete;
+  ~temporary_script() {
+    if (!path.empty()) unlink(path.c_str());
+  }
+};
+
+bool store_script(package_record& record, package_reader& reader, const char* script_name,
+                  temporary_script& temporary) {
+  const uint32_t length = reader.current_length();
+  bool stored;
+  if (!reader.is_unrecorded()) {
+    stored = write_script(record, reader, length, script_name);
+  } else if (strcmp(script_name, "oninstall") == 0) {
+    stored = write_temporary_script(record, reader, length, script_name, temporary.path);
+  } else {
+    // Nothing records the package, so nothing could ever run its uninstall
+    // script: it is not kept, only checked to be there.
+    stored = length <= reader.file_remaining();
+    if (!stored) report_broken_package(record);
+  }
+  if (stored) {
     reader.next_wanted_section();
     return true;
   }
@@ -68,11 +96,12 @@ bool install_body(package_record& record, package_reader& reader, bool standalon
   const string label = failure_label(record);
   set_status_line(progress_bar(label, reader).c_str());
   if (!unrecorded && !create_package_directory(record)) return false;
+  temporary_script temporary;
   if (reader.current_type() == SECTION_INSTALL_SCRIPT &&
-      !store_script(record, reader, "oninstall"))
+      !store_script(record, reader, "oninstall", temporary))
     return false;
   if (reader.current_type() == SECTION_UNINSTALL_SCRIPT &&
-      !store_script(record, reader, "onuninstall"))
+      !store_script(record, reader, "onuninstall", temporary))
     return false;
   if (reader.current_type() == SECTION_FILE_DATA) {
     // A section longer than the rest of the file cannot be genuine.
@@ -92,7 +121,10 @@ bool install_body(package_record& record, package_reader& reader, bool standalon
     return false;
   }
   sync();
-  run_script(record, "oninstall");
+  if (!unrecorded)
+    run_script(record, "oninstall");
+  else if (!temporary.path.empty())
+    run_script_file(record, temporary.path.c_str(), "oninstall");
   if (standalone) {
     set_status_line("");
     log_info("installed %s", package_label(record).c_str());
@@ -300,6 +332,7 @@ int install_bundle(package_reader& reader, bool downgrade_mode) {
 }
 
 int install_package_stream(input_stream& stream, bool downgrade_mode) {
+  const held_signals hold;
   package_reader reader(stream);
   static const int wanted[] = {SECTION_PACKAGE_HEADER, SECTION_BUNDLE_HEADER,
                                SECTION_ARCHITECTURE,  SECTION_DEPENDENCIES,

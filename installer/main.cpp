@@ -1,6 +1,7 @@
 // installer: the router's package manager. One run does one job: install the
 // package read from standard input, install one package file, process the
 // removal queue and the pending packages, or collect unowned files.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,8 +15,11 @@
 #include "installer/messages.h"
 #include "installer/pending.h"
 #include "installer/removal.h"
+#include "installer/signals.h"
 
 namespace {
+
+constexpr int PIPE_SIZE = 1 << 20;
 
 struct command_line {
   string root;
@@ -64,6 +68,20 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
   return true;
 }
 
+// Whether any component of the absolute path is a symbolic link: through a
+// link in the middle of an argument, collection would reach what the link
+// names (a record of the database, another package's directory).
+bool has_symbolic_link(const string& path) {
+  string prefix;
+  for (size_t i = 1; i <= path.length(); ++i) {
+    if (i < path.length() && path[i] != '/') continue;
+    prefix.assign(path.c_str(), i);
+    struct stat status;
+    if (lstat(prefix.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
+  }
+  return false;
+}
+
 // Collection deletes everything below its argument that no package owns,
 // and a file is owned only when the path formed for it equals a path of a
 // package's file list. The argument must therefore name a directory the way
@@ -91,16 +109,26 @@ void collect_argument(const char* argument) {
     directory.append(component, length);
     component = end;
   }
-  struct stat status;
-  if (!directory.empty() && lstat(directory.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+  if (has_symbolic_link(directory)) {
     log_error("file collection does not follow the symbolic link %s", argument);
     return;
   }
   collect_files(directory.c_str());
 }
 
+// setup feeds every package through a pipe: a large one lets the
+// installer take 64 KiB at a time without waking the writer for each read.
+// The system may refuse; then the pipe stays as it is.
+void enlarge_input_pipe() {
+  struct stat status;
+  if (fstat(0, &status) == 0 && S_ISFIFO(status.st_mode)) fcntl(0, F_SETPIPE_SZ, PIPE_SIZE);
+}
+
 int run_job(const command_line& line) {
-  if (line.standard_input_job) return install_package_stream(standard_input, line.downgrade_mode);
+  if (line.standard_input_job) {
+    enlarge_input_pipe();
+    return install_package_stream(standard_input, line.downgrade_mode);
+  }
   if (!line.package_file.empty()) {
     file_input_stream package(line.package_file.c_str());
     if (!package.is_open()) return 1;
@@ -118,6 +146,7 @@ int run_job(const command_line& line) {
 int main(int argc, char** argv) {
   command_line line;
   if (!parse_command_line(argc, argv, line)) return 0;
+  ignore_broken_pipes();
   if (!line.root.empty() && chroot(line.root.c_str()) != 0) {
     // Going on in the current root would install into the wrong system.
     perror("chroot");

@@ -6,17 +6,38 @@
 #include <unistd.h>
 
 #include "foundation/streams.h"
+#include "installer/own_files.h"
+#include "installer/paths.h"
 #include "installer/repository.h"
 
 namespace {
 
 constexpr size_t MESSAGE_BUFFER_SIZE = 256;  // 255 characters and the terminator
 
+// Names in messages come from package files and directories: a control
+// byte (C0, DEL or C1) is shown as "\xHH", so that no name can move the
+// cursor, clear the console or end a line of "/postlog".
+void append_escaped(string& message, const char* text) {
+  static const char DIGITS[] = "0123456789abcdef";
+  const size_t limit = message.length() + (MESSAGE_BUFFER_SIZE - 1);
+  for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
+    const unsigned char c = *p;
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      const char escape[4] = {'\\', 'x', DIGITS[c >> 4], DIGITS[c & 15]};
+      message.append(escape, 4);
+    } else {
+      message.append((char)c);
+    }
+  }
+  // The shown text keeps the limit of the formatted text.
+  if (message.length() > limit) message.resize(limit);
+}
+
 void print_message(const char* prefix, const char* format, va_list arguments) {
   char text[MESSAGE_BUFFER_SIZE];
   vsnprintf(text, sizeof text, format, arguments);
   string message(prefix);
-  message.append(text);
+  append_escaped(message, text);
 
   repository& repo = the_repository();
   if (repo.quiet) return;
@@ -74,7 +95,11 @@ void log_error(const char* format, ...) {
 
 void finish_run() {
   repository& repo = the_repository();
-  file_output_stream log("/postlog");
+  // Written as a regular file only: a link there would carry the log into
+  // whatever it names, a FIFO would stop the run for ever.
+  clear_own_path(MESSAGE_LOG_FILE);
+  file_output_stream log(MESSAGE_LOG_FILE, OPEN_NO_FOLLOW);
+  if (!is_regular_file(log.fd())) return;
   if (!repo.message_log.empty()) sync();
   for (const string& message : repo.message_log) log << message << '\n';
   log.flush();

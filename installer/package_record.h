@@ -24,6 +24,9 @@ struct package_record : package_header {
   // and no stored scripts of its own (one of its name may belong to a
   // recorded package), so removing it removes its files only.
   bool unrecorded = false;
+  // Its entry in the database is not a directory (a link, a file): nothing
+  // was read through it, and removing the package removes that entry only.
+  bool damaged = false;
 };
 
 // The bundle's name, and "-" with its version when that is not 0.

@@ -1,6 +1,8 @@
 #include "installer/pending.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,15 +11,13 @@
 #include "foundation/streams.h"
 #include "installer/install.h"
 #include "installer/messages.h"
+#include "installer/own_files.h"
+#include "installer/paths.h"
 #include "installer/repository.h"
 #include "package_format/package_reader.h"
 
 namespace {
 
-const char PENDING_DIRECTORY[] = "/var/pckg/";
-const char DOWNGRADE_MARKER[] = "/DOWNGRADE";
-const char RAM_DISK[] = "/ram";
-const char MESSAGE_LOG_FILE[] = "/postlog";
 constexpr uint64_t RAM_BUDGET = 10485760;  // 10 MiB per run of the step
 constexpr size_t MESSAGE_LOG_RESERVE = 4096;
 
@@ -33,23 +33,41 @@ bool is_waiting_file_name(const char* name) {
   return strcmp(suffix, ".kpk") == 0 || strcmp(suffix, ".dpk") == 0;
 }
 
-// The marker applies to this run only: it goes as soon as it is seen.
+// The marker applies to this run only: it goes as soon as it is seen, and
+// only a regular file that could be deleted is obeyed, so that no marker
+// acts at more than one start. Anything else there is no marker: it is
+// removed, or reported when it cannot be.
 bool take_downgrade_marker() {
   struct stat status;
-  if (stat(DOWNGRADE_MARKER, &status) != 0) return false;
-  remove(DOWNGRADE_MARKER);
-  return true;
+  if (lstat(DOWNGRADE_MARKER, &status) != 0) return false;
+  const bool is_marker = S_ISREG(status.st_mode);
+  const int removed = S_ISDIR(status.st_mode) ? rmdir(DOWNGRADE_MARKER) : unlink(DOWNGRADE_MARKER);
+  if (removed != 0) {
+    log_warning("could not remove %s: %s", DOWNGRADE_MARKER, strerror(errno));
+    return false;
+  }
+  return is_marker;
 }
 
 void collect_waiting_files(linked_list<pending_package>& collected) {
-  DIR* directory = opendir(PENDING_DIRECTORY);
-  if (!directory) return;
+  const int directory_fd = open_own_directory(PENDING_DIRECTORY);
+  if (directory_fd < 0) return;
+  DIR* directory = fdopendir(directory_fd);
+  if (!directory) {
+    close(directory_fd);
+    return;
+  }
   while (dirent* entry = readdir(directory)) {
     if (!is_waiting_file_name(entry->d_name)) continue;
     string path(PENDING_DIRECTORY);
+    path.append('/');
     path.append(entry->d_name);
     pending_package* record = new pending_package;
-    if (read_pending_header(*record, path.c_str())) {
+    // Only a regular file is a package file: a FIFO would stop the run for
+    // ever, a link would install (and then delete) what it names.
+    struct stat status;
+    if (fstatat(directory_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && read_pending_header(*record, path.c_str())) {
       collected.push_back(record);
     } else {
       log_error("broken package %s", entry->d_name);
@@ -71,6 +89,14 @@ bool meets_any(const package_header& package, const vector<requirement_entry>& e
   return false;
 }
 
+// Whether t installs after x: x is the preferred file of t's name, t is a
+// file of x's name that is not preferred, t needs x, or t conflicts with x.
+bool must_follow(const pending_package& t, const pending_package& x, bool downgrade_mode) {
+  return (provides(x, t.name) && preferred_over(x, t, downgrade_mode)) ||
+         (provides(t, x.name) && !preferred_over(t, x, downgrade_mode)) || depends_on(t, x) ||
+         conflicts_with(t, x);
+}
+
 // T's place: right behind the first already placed file, from the back,
 // that T must follow; the front when there is none.
 void place_in_order(pending_package* t, linked_list<pending_package>& order, bool downgrade_mode) {
@@ -81,10 +107,7 @@ void place_in_order(pending_package* t, linked_list<pending_package>& order, boo
   pending_position x = order.end();
   while (x != order.begin()) {
     --x;
-    const pending_package& placed = **x;
-    if ((provides(placed, t->name) && preferred_over(placed, *t, downgrade_mode)) ||
-        (provides(*t, placed.name) && !preferred_over(*t, placed, downgrade_mode)) ||
-        depends_on(*t, placed) || conflicts_with(*t, placed)) {
+    if (must_follow(*t, **x, downgrade_mode)) {
       ++x;
       order.insert(x, t);
       return;
@@ -92,6 +115,52 @@ void place_in_order(pending_package* t, linked_list<pending_package>& order, boo
   }
   order.push_front(t);
 }
+
+// Whether t needs x installed first: t depends on x, or x is the preferred
+// file of t's name. These relations go one way; the insertion pass also
+// weighs conflicts and the files that are not preferred, which can go both
+// ways and are left to it.
+bool needs_first(const pending_package& t, const pending_package& x, bool downgrade_mode) {
+  return depends_on(t, x) || (provides(x, t.name) && preferred_over(x, t, downgrade_mode));
+}
+
+// Emits the order again with every recorded file after the recorded files
+// it needs first, wherever they stand: the insertion pass looks only at the
+// files placed before each one, so a file placed early (at the front, for
+// want of a relation) can stand before a file that the one it needs must
+// follow (a chain of three in the wrong directory order). The order is
+// otherwise kept; an unrecorded file is never moved forward for another (it
+// has no relation tests of its own), and a cycle of dependencies is cut
+// where the walk meets it.
+class order_settler {
+ public:
+  order_settler(linked_list<pending_package>& order, bool downgrade_mode)
+      : downgrade_mode_(downgrade_mode) {
+    for (pending_package* file : order) files_.push_back(file);
+    for (size_t i = 0; i < files_.size(); ++i) state_.push_back(NEW);
+    order.clear();
+    for (size_t i = 0; i < files_.size(); ++i) emit(i, order);
+  }
+
+ private:
+  enum emit_state : unsigned char { NEW, IN_PROGRESS, EMITTED };
+
+  void emit(size_t i, linked_list<pending_package>& order) {
+    if (state_[i] != NEW) return;
+    state_[i] = IN_PROGRESS;
+    if (!files_[i]->unrecorded)
+      for (size_t j = 0; j < files_.size(); ++j)
+        if (state_[j] == NEW && !files_[j]->unrecorded &&
+            needs_first(*files_[i], *files_[j], downgrade_mode_))
+          emit(j, order);
+    state_[i] = EMITTED;
+    order.push_back(files_[i]);
+  }
+
+  vector<pending_package*> files_;  // the order as placed; never owned
+  vector<emit_state> state_;
+  bool downgrade_mode_;
+};
 
 const char* base_name(const string& path) {
   long slash = path.rfind('/');
@@ -146,8 +215,8 @@ bool is_installed_from(const pending_package& file, const vector<const package_r
 }
 
 bool install_waiting_file(pending_package& file, bool downgrade_mode) {
-  file_input_stream package(file.path.c_str());
-  if (!package.is_open()) return false;
+  file_input_stream package(file.path.c_str(), OPEN_NO_FOLLOW);
+  if (!open_own_file(package)) return false;
   const vector<const package_record*> before = listed_records();
   const int status = install_package_stream(package, downgrade_mode);
   package.close();
@@ -160,8 +229,13 @@ void install_in_order(linked_list<pending_package>& order, bool downgrade_mode) 
   for (pending_package* file : order) {
     if (install_waiting_file(*file, downgrade_mode)) {
       unlink(file->path.c_str());
-    } else if (!file->previous_path.empty() &&
-               move_file(file->path.c_str(), file->previous_path.c_str())) {
+    } else if (!file->previous_path.empty()) {
+      if (!move_file(file->path.c_str(), file->previous_path.c_str())) {
+        // The RAM disk does not survive the restart: say that the file is lost.
+        log_error("could not move %s back to %s", file->path.c_str(),
+                  file->previous_path.c_str());
+        continue;
+      }
       file->path = file->previous_path;
       file->previous_path.clear();
     }
@@ -187,11 +261,12 @@ void free_records(linked_list<pending_package>& list) {
 
 bool read_pending_header(pending_package& record, const char* path) {
   record.path = path;
-  file_input_stream file(path);
+  file_input_stream file(path, OPEN_NO_FOLLOW);
+  if (!open_own_file(file)) return false;
   package_reader reader(file);
   record.length = reader.total_size();
   struct stat status;
-  if (stat(path, &status) == 0 && (uint64_t)status.st_size != record.length) return false;
+  if (fstat(file.fd(), &status) == 0 && (uint64_t)status.st_size != record.length) return false;
   record.unrecorded = reader.is_unrecorded();
   static const int wanted[] = {SECTION_BUNDLE_HEADER, SECTION_PACKAGE_HEADER,
                                SECTION_ARCHITECTURE, SECTION_DEPENDENCIES, SECTION_CONFLICTS};
@@ -208,16 +283,19 @@ bool read_pending_header(pending_package& record, const char* path) {
 }
 
 bool move_file(const char* from, const char* to) {
-  file_input_stream source(from);
-  if (!source.is_open()) return false;
+  // Both ends are regular files reached without a link at their last
+  // component: the copy must not write through a link into a record.
+  file_input_stream source(from, OPEN_NO_FOLLOW);
+  if (!open_own_file(source)) return false;
   struct stat source_status, target_status;
   if (fstat(source.fd(), &source_status) != 0) return false;
   // Truncating the target would empty the source itself.
-  if (stat(to, &target_status) == 0 && target_status.st_dev == source_status.st_dev &&
+  if (lstat(to, &target_status) == 0 && target_status.st_dev == source_status.st_dev &&
       target_status.st_ino == source_status.st_ino)
     return false;
-  file_output_stream target(to);
-  if (!target.is_open()) return false;
+  clear_own_path(to);
+  file_output_stream target(to, OPEN_NO_FOLLOW);
+  if (!is_regular_file(target.fd())) return false;
   target << source.rdbuf();
   target.close();
   // A read error ends the copy early without failing the output stream, so
@@ -234,14 +312,16 @@ bool move_file(const char* from, const char* to) {
 
 void resume_message_log() {
   {
-    file_input_stream previous(MESSAGE_LOG_FILE);
+    file_input_stream previous(MESSAGE_LOG_FILE, OPEN_NO_FOLLOW);
     string line;
     // A last line without its newline fails and is dropped.
-    while (previous.is_open() && !previous.getline(line).fail())
-      the_repository().message_log.push_back(line);
+    if (open_own_file(previous))
+      while (!previous.getline(line).fail()) the_repository().message_log.push_back(line);
   }
   static const char zeros[MESSAGE_LOG_RESERVE] = {};
-  file_output_stream reserve(MESSAGE_LOG_FILE);
+  clear_own_path(MESSAGE_LOG_FILE);
+  file_output_stream reserve(MESSAGE_LOG_FILE, OPEN_NO_FOLLOW);
+  if (!is_regular_file(reserve.fd())) return;
   reserve.write(zeros, sizeof zeros);
   reserve.close();
 }
@@ -291,6 +371,7 @@ void order_pending_packages(linked_list<pending_package>& collected,
     collected.erase(last);
     place_in_order(t, order, downgrade_mode);
   }
+  order_settler settle(order, downgrade_mode);
 }
 
 void process_pending_packages() {

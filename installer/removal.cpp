@@ -1,13 +1,20 @@
 #include "installer/removal.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "installer/database.h"
 #include "installer/messages.h"
+#include "installer/own_files.h"
+#include "installer/paths.h"
 #include "installer/placement.h"
 #include "installer/repository.h"
+#include "installer/signals.h"
 
 namespace {
 
@@ -50,6 +57,7 @@ void order_for_removal(linked_list<package_record>& removal) {
 }
 
 void uninstall_packages(linked_list<package_record>& removal, bool verbose) {
+  const held_signals hold;
   linked_list<package_record> ordered;
   ordered.swap(removal);
   order_for_removal(ordered);
@@ -139,43 +147,95 @@ bool keep_dependencies(linked_list<package_record>& installed, linked_list<packa
 
 }  // namespace
 
+namespace {
+
+// The entries of the queue directory, read before any removal. Only a
+// regular file is a request; anything else there (a directory a failed
+// upgrade left, a link, a FIFO) is removed, or reported when it cannot be,
+// and never obeyed. Each request is deleted when it is settled, so that a
+// run cut short leaves the rest for the next start, and a request is acted
+// on once: one whose entry cannot be deleted is reported.
+class removal_queue {
+ public:
+  removal_queue() : fd_(open_own_directory(QUEUE_DIRECTORY)) {}
+  ~removal_queue() {
+    if (fd_ >= 0) close(fd_);
+  }
+  removal_queue(const removal_queue&) = delete;
+  removal_queue& operator=(const removal_queue&) = delete;
+
+  // The names of the requests, in directory order.
+  void read(vector<string>& requests) {
+    if (fd_ < 0) return;
+    const int listing_fd = dup(fd_);
+    DIR* listing = listing_fd >= 0 ? fdopendir(listing_fd) : nullptr;
+    if (!listing) {
+      if (listing_fd >= 0) close(listing_fd);
+      return;
+    }
+    while (dirent* entry = readdir(listing)) {
+      const char* name = entry->d_name;
+      if (name[0] == '.') continue;
+      struct stat status;
+      if (fstatat(fd_, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      // A name too long for an entry path of 80 bytes cannot be a package
+      // name: the entry is only deleted, never cut short into another name.
+      if (!S_ISREG(status.st_mode) || strlen(name) > MAXIMUM_NAME_LENGTH) {
+        settle(name, S_ISDIR(status.st_mode));
+        continue;
+      }
+      requests.push_back(string(name));
+    }
+    closedir(listing);
+  }
+
+  void settle(const char* name, bool is_directory = false) {
+    if (unlinkat(fd_, name, is_directory ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT)
+      log_warning("could not remove %s/%s: %s", QUEUE_DIRECTORY, name, strerror(errno));
+  }
+
+ private:
+  // An entry path is formed as "/var/deinstall/%s" in 80 bytes.
+  static constexpr size_t MAXIMUM_NAME_LENGTH = 80 - sizeof "/var/deinstall/";
+  int fd_;  // owned
+};
+
+}  // namespace
+
 void process_removal_queue() {
-  DIR* queue = opendir("/var/deinstall/");
-  if (!queue) return;
+  const held_signals hold;
+  removal_queue queue;
+  vector<string> requests;
+  queue.read(requests);
   linked_list<package_record>& installed = the_repository().packages;
   linked_list<package_record> removal;
-  while (dirent* entry = readdir(queue)) {
-    if (entry->d_name[0] == '.') continue;
-    char path[80];
-    // A name too long for the path cannot be a package name: the entry is
-    // only deleted, never cut short into another package's name.
-    if (snprintf(path, sizeof path, "/var/deinstall/%s", entry->d_name) >= (int)sizeof path) {
-      string long_path("/var/deinstall/");
-      long_path.append(entry->d_name);
-      unlink(long_path.c_str());
+  vector<const string*> pending;  // requests settled by the removal
+  for (const string& name : requests) {
+    package_record* package = find_package(name);
+    if (!package) {
+      queue.settle(name.c_str());
       continue;
     }
-    string name(entry->d_name);
-    if (package_record* package = find_package(name)) {
-      move_to_end(position_of(installed, package), removal);
-      record_position it = installed.begin();
-      while (it != installed.end()) {
-        record_position next = it;
-        ++next;
-        if ((*it)->bundle.name == name) move_to_end(it, removal);
-        it = next;
-      }
+    move_to_end(position_of(installed, package), removal);
+    record_position it = installed.begin();
+    while (it != installed.end()) {
+      record_position next = it;
+      ++next;
+      if ((*it)->bundle.name == name) move_to_end(it, removal);
+      it = next;
     }
-    unlink(path);
+    pending.push_back(&name);
   }
-  closedir(queue);
   if (removal.empty()) return;
   complete_bundles(installed, removal);
-  if (!keep_dependencies(installed, removal)) return;
-  if (installed.empty()) {
-    installed.splice(installed.end(), removal.begin(), removal.end());
-    log_error("can not uninstall all packages");
-    return;
+  if (keep_dependencies(installed, removal)) {
+    if (installed.empty()) {
+      installed.splice(installed.end(), removal.begin(), removal.end());
+      log_error("can not uninstall all packages");
+    } else {
+      uninstall_packages(removal, true);
+    }
   }
-  uninstall_packages(removal, true);
+  // Removed, or refused with its warning: every request is settled now.
+  for (const string* name : pending) queue.settle(name->c_str());
 }

@@ -1,18 +1,18 @@
-// Installs arbitrary bytes as a package file: the whole install transaction
-// on a scratch root (fuzz_root.h). First from a stream that cannot seek, as
-// from standard input; then, with the database loaded again as at the next
-// start, once more in downgrade mode from a descriptor that can seek, as from
-// a file, which replaces what the first install left. Silent; every failure
-// is fine.
+// Installs arbitrary bytes as a package file into a root where a package is
+// installed (installed_root.h, on the scratch root of fuzz_root.h): first
+// from a stream that cannot seek, as from standard input; then, with the
+// database loaded again as at the next start, once more in downgrade mode
+// from a descriptor that can seek, as from a file; then the queue and
+// pending jobs run with the input waiting and hostile entries in the
+// installer's own places. The properties of installed_root.h are checked
+// after each step; the installs themselves may fail in any way.
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/mman.h>
 
 #include "foundation/fd_buffers.h"
-#include "fuzz_root.h"
-#include "installer/database.h"
+#include "installed_root.h"
 #include "installer/install.h"
-#include "installer/removal.h"
 #include "memory_buffer.h"
 
 namespace {
@@ -23,16 +23,22 @@ int memory_file() {
   if (fd < 0) fuzz_root::refuse("memfd_create");
   return fd;
 }
+
+bool is_unrecorded(const uint8_t* data, size_t size) {
+  return size >= 4 && data[0] == 0x1E && data[1] == 0xF1 && data[2] == 0x0B && data[3] == 0xDA;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_root::scope root;
+  installed_root::seed();
+  const bool unrecorded = is_unrecorded(data, size);
   memory_buffer source(data, size);
   input_stream piped(&source);
   install_package_stream(piped, false);
+  installed_root::check(unrecorded);
 
-  fuzz_root::reset_repository();
-  open_repository(true);
   revalidate_packages();
   remove_invalid_packages(true);
   const int fd = memory_file();
@@ -42,5 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   input_stream file(&file_buffer);
   install_package_stream(file, true);
+  installed_root::check(unrecorded);
+
+  installed_root::place_hostile_entries(data, size);
+  installed_root::run_jobs();
+  installed_root::check(unrecorded);
   return 0;
 }

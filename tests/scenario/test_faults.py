@@ -18,8 +18,12 @@ Every run passes -r <scratch root>.
 """
 import os
 import re
+import resource
 import shutil
+import signal
+import stat
 import struct
+import subprocess
 import threading
 import time
 import uuid
@@ -29,9 +33,9 @@ import pytest
 
 import faults
 import pkgtools
-from conftest import copy_with_libraries, make_root
+from conftest import copy_with_libraries, make_root, program
 from pkgtools import (BLOCK, CHARACTER, DIRECTORY, FIFO, LINK, REGULAR, SOCKET, T0, entry, raw,
-                      section_offsets)
+                      raw_bundle, section_offsets)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
 
@@ -801,3 +805,398 @@ def test_bundles_inside_bundles(nest):
         before = set(nest.root.installed())
         assert nest.install(pkgtools.raw_package(sections), what) == (status, said), what
         assert set(nest.root.installed()) - before == set(installed), what
+
+
+# -- attacks on the installer's own state -------------------------------------------------
+#
+# A package places entries anywhere it may, a damaged root holds links and
+# FIFOs where the installer keeps its state, and the run is cut by signals:
+# the installer, which runs unattended at every start of a router, must end
+# every run and keep every other package's record and files.
+
+KEEPER_FILES = {"/etc/keeper.conf": b"keeper\n", "/opt/keeper/tool": b"tool"}
+
+
+@pytest.fixture
+def guarded(tmp_path):
+    """A root with bash, sleep, /markers and the package keeper installed."""
+    root = make_root(str(tmp_path / "root"))
+    copy_with_libraries("/bin/sleep", root.path)
+    os.makedirs(root.p("/markers"))
+    root.install(raw("keeper", KEEPER_FILES, uninstall_script=": > /markers/keeper-removed\n"))
+    root.keeper = faults.read_database(root)["keeper"]
+    return root
+
+
+def keeper_untouched(root, where):
+    records = faults.read_database(root)
+    assert records.get("keeper") == root.keeper, f"{where}: {records.get('keeper')}"
+    assert faults.contents_on_disk(root, KEEPER_FILES) == KEEPER_FILES, where
+    assert not root.exists("/markers/keeper-removed"), where
+
+
+def release_fifos(root):
+    """Opens every FIFO of the root for reading and writing once, so that a
+    process still waiting to open one (a run that hung) goes on and ends."""
+    for top, dirs, files in os.walk(root.path):
+        for name in files:
+            path = os.path.join(top, name)
+            if stat.S_ISFIFO(os.lstat(path).st_mode):
+                os.close(os.open(path, os.O_RDWR | os.O_NONBLOCK))
+
+
+def job_ends(root, where, *args, stdin=None):
+    """Runs the installer; it must end by itself. Returns (status, messages)."""
+    try:
+        status, out, err = root.installer(*args, stdin=stdin, timeout=20)
+    except subprocess.TimeoutExpired:
+        release_fifos(root)
+        pytest.fail(f"{where}: the run never ended")
+    assert "Sanitizer" not in err, f"{where}: {err}"
+    return status, faults.messages(out)
+
+
+def own_state_cases():
+    """(what, prepare(root), installer arguments, standard input, messages
+    expected among the run's)."""
+    waiting = raw("waiting", {"/opt/waiting": b"w"})
+    scripted = raw("scripted", {"/opt/scripted": b"s"},
+                   install_script="echo output; echo errors >&2; : > /markers/ran\n")
+    broken = "ERROR: installation of {}-1.0 failed: broken package"
+
+    def cleared(root, path):
+        if root.exists(path):
+            os.unlink(root.p(path))
+        return root.p(path)
+
+    def link(path, target):
+        return lambda root: os.symlink(target, cleared(root, path))
+
+    def fifo(path):
+        return lambda root: os.mkfifo(cleared(root, path))
+
+    def moved_queue(root):
+        os.rmdir(root.p("/var/deinstall"))
+        os.symlink("/var/pdb/keeper", root.p("/var/deinstall"))
+
+    def ram_link(root):
+        os.symlink("/var/pdb/keeper/files", root.p("/ram/waiting.kpk"))
+        root.drop("waiting.kpk", waiting)
+
+    def entry_package(name, *entries):
+        return raw(name, list(entries))
+
+    return [
+        ("/postlog a link to a record", link("/postlog", "/var/pdb/keeper/version"), (), None, []),
+        ("/postlog a FIFO", fifo("/postlog"), (), None, []),
+        ("a waiting file a FIFO", fifo("/var/pckg/fifo.kpk"), (), None,
+         ["ERROR: broken package fifo.kpk"]),
+        ("/dev/null a FIFO", fifo("/dev/null"), ("-",), scripted, ["installed scripted-1.0"]),
+        ("the queue a link into a record", moved_queue, (), None, []),
+        ("a RAM-disk copy a link to a record", ram_link, (), None, ["installed waiting-1.0"]),
+        *[(f"an entry at {path}", lambda root: None, ("-",), entry_package("e", entry(path, data, mode)),
+           [broken.format("e")])
+          for path, data, mode in (("/postlog", b"/var/pdb/keeper/version", LINK),
+                                   ("/DOWNGRADE", b"", REGULAR),
+                                   ("/var/deinstall/keeper", b"", REGULAR),
+                                   ("/var/pckg/e.kpk", b"x", REGULAR),
+                                   ("/ram/e.kpk", b"/var/pdb/keeper/files", LINK),
+                                   ("/var/deinstall", b"/var/pdb/keeper", LINK))],
+    ]
+
+
+def test_the_installers_own_paths_are_never_followed_or_waited_on(guarded):
+    failures = []
+    for what, prepare, args, data, expected in own_state_cases():
+        root = faults.copy_root(guarded.path, guarded.path + "-case")
+        root.keeper = guarded.keeper
+        prepare(root)
+        try:
+            status, said = job_ends(root, what, *args, stdin=data)
+            missing = [m for m in expected if m not in said]
+            if missing:
+                failures.append(f"{what}: {said} lacks {missing}")
+            # The log was written, as a regular file of its own.
+            if not stat.S_ISREG(os.lstat(root.p("/postlog")).st_mode):
+                failures.append(f"{what}: /postlog is no regular file")
+            # A second run finds nothing to do and nothing left to hang on
+            # (a waiting file that is no regular file stays, as broken).
+            status, again = job_ends(root, what + ", next run")
+            if again != [m for m in expected if m.startswith("ERROR: broken package ")]:
+                failures.append(f"{what}: next run said {again}")
+            keeper_untouched(root, what)
+        except (AssertionError, pytest.fail.Exception) as e:
+            failures.append(str(e))
+        finally:
+            release_fifos(root)
+            shutil.rmtree(root.path)
+    assert failures == [], "\n".join(failures)
+
+
+def test_guards_decide_by_what_the_walk_reaches(guarded):
+    # A directory chain whose real path outgrows the system's limit, built
+    # through links so that every name stays short, then an entry into the
+    # database and one over keeper's file through it.
+    long_name = "n" * 250
+    entries = [entry("/a", b"", DIRECTORY), entry(f"/a/{long_name}", b"", DIRECTORY),
+               entry("/s1", f"/a/{long_name}".encode(), LINK)]
+    for i in range(2, 19):
+        entries += [entry(f"/s{i - 1}/{long_name}", b"", DIRECTORY),
+                    entry(f"/s{i}", f"/s{i - 1}/{long_name}".encode(), LINK)]
+    entries += [entry("/s18/db", b"/var/pdb/keeper", LINK), entry("/s18/etc", b"/etc", LINK),
+                entry("/s18/db/files", b"opt/nothing\n"), entry("/s18/etc/keeper.conf", b"mine\n")]
+    status, said = job_ends(guarded, "a path too long for the system", "-",
+                            stdin=raw("deep", entries))
+    assert status == 1 and said[-1].startswith("ERROR: installation of deep-1.0 failed: "), said
+    keeper_untouched(guarded, "a path too long for the system")
+
+    # With /var itself a link, the database is known by what it is.
+    shutil.move(guarded.p("/var"), guarded.p("/data"))
+    os.symlink("data", guarded.p("/var"))
+    status, said = job_ends(guarded, "/var a link", "-", stdin=raw(
+        "through", [entry("/data/pdb/keeper/files", b"opt/nothing\n")]))
+    assert (status, said) == (1, ["ERROR: installation of through-1.0 failed: broken package"])
+    keeper_untouched(guarded, "/var a link")
+
+    # One name of 32,767 components: refused at once, in little memory (the
+    # children's peak covers every program the tests ran so far).
+    name = ("/" + "a/" * 32767)[:65535]
+    status, said = job_ends(guarded, "a long name", "-", stdin=raw("long", [entry(name, b"x")]))
+    assert (status, said) == (1, ["ERROR: installation of long-1.0 failed: broken package"])
+    assert resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss < 400 << 10
+
+
+def test_requests_are_obeyed_once_and_survive_a_kill(guarded):
+    root = guarded
+    root.install(raw("p", {"/opt/p": b"2"}, version="2.0"))
+    # A queue entry and a marker that cannot be removed are not obeyed.
+    os.makedirs(root.p("/var/deinstall/p/left"))
+    os.makedirs(root.p("/DOWNGRADE/left"))
+    root.drop("p.kpk", raw("p", {"/opt/p": b"1"}, version="1.0"))
+    for run in ("first", "second"):
+        status, said = job_ends(root, run)
+        assert said == [
+            "WARNING: could not remove /var/deinstall/p: Directory not empty",
+            "WARNING: could not remove /DOWNGRADE: Directory not empty",
+            "WARNING: omitting package p-1.0: newer package p-2.0 is already installed"], run
+        assert root.read("/opt/p") == "2" and "p" in root.installed(), run
+    shutil.rmtree(root.p("/var/deinstall/p"))
+    shutil.rmtree(root.p("/DOWNGRADE"))
+    os.unlink(root.p("/var/pckg/p.kpk"))
+
+    # A run killed during the removal of a queued bundle leaves the request:
+    # the next start finishes it.
+    members = [raw(f"m{i}", {f"/opt/m{i}": b"m"},
+                   uninstall_script=f": > /markers/m{i}; sleep 0.3\n") for i in (1, 2, 3)]
+    root.install(raw_bundle("suite", members))
+    root.queue("suite")
+    proc = subprocess.Popen([program("installer"), "-r", root.path], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True,
+                            env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+    try:
+        while not any(root.exists(f"/markers/m{i}") for i in (1, 2, 3)):
+            assert proc.poll() is None, "the queue job ended before the first removal"
+    finally:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+    status, said = job_ends(root, "after the kill")
+    assert status == 0 and sorted(root.installed()) == ["keeper", "p"], said
+    assert not [p for p in ("/opt/m1", "/opt/m2", "/opt/m3") if root.exists(p)]
+    assert root.listing("/var/deinstall") == []
+
+
+def test_signals_and_a_closed_console_do_not_cut_an_upgrade(guarded, pkgs):
+    root = guarded
+    old = raw("up", {f"/opt/up/f{i}": b"old" for i in range(3)}, version="1.0",
+              uninstall_script=": > /markers/old-uninstalling; sleep 1\n")
+    new_files = {f"/opt/up/f{i}": b"new" for i in range(1000)}
+    new = raw("up", new_files, version="2.0")
+    package = pkgs.raw(new)
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
+
+    def check_upgraded(where):
+        record = faults.read_database(root)["up"]
+        assert record["version"][0] == pkgtools.version("2.0"), where
+        assert faults.contents_on_disk(root, new_files) == new_files, where
+
+    # Standard output read for 20 bytes and closed: every file a ghost, so
+    # that the run writes far more than the pipe holds and meets the closed
+    # end long before its end.
+    root.install(old)
+    for path in new_files:
+        if not root.exists(path):
+            with open(root.p(path), "wb") as f:
+                f.write(b"ghost")
+    with open(package, "rb") as data:
+        proc = subprocess.Popen([program("installer"), "-r", root.path, "-"], stdin=data,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        proc.stdout.read(20)
+        proc.stdout.close()
+        assert proc.wait(timeout=60) == 0
+    check_upgraded("console closed")
+
+    # A hang-up, an interrupt or a termination request during the upgrade
+    # takes effect once the upgrade is complete.
+    for number in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
+        root.install(old, "-down")
+        os.unlink(root.p("/markers/old-uninstalling"))
+        with open(package, "rb") as data:
+            proc = subprocess.Popen([program("installer"), "-r", root.path, "-"], stdin=data,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+            while not root.exists("/markers/old-uninstalling"):
+                assert proc.poll() is None
+            proc.send_signal(number)
+            assert proc.wait(timeout=60) == -number
+        check_upgraded(signal.Signals(number).name)
+
+
+def test_linked_and_undeletable_records(guarded, tmp_path):
+    root = guarded
+    # A record that is a link to another record is removed as damaged at the
+    # next start; nothing is run or removed through it.
+    os.symlink("keeper", root.p("/var/pdb/twin"))
+    root.queue("twin")
+    status, said = job_ends(root, "linked record")
+    assert said == ["uninstalled twin-0.0"]
+    assert root.installed() == ["keeper"]
+    keeper_untouched(root, "linked record")
+
+    # A record that cannot be deleted is reported once, then set aside.
+    root.install(raw("stuck", {"/opt/stuck": b"s"}))
+    os.makedirs(root.p("/var/pdb/stuck/mount"))
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", root.p("/var/pdb/stuck/mount")], check=True)
+    try:
+        root.queue("stuck")
+        status, said = job_ends(root, "undeletable record")
+        assert said == ["WARNING: could not remove the record of stuck-1.0: Directory not empty",
+                        "uninstalled stuck-1.0"]
+        assert job_ends(root, "next start") == (0, [])
+    finally:
+        for where in ("/var/pdb/.stuck/mount", "/var/pdb/stuck/mount"):
+            if os.path.ismount(root.p(where)):
+                faults.unmount(root.p(where))
+    assert root.installed() == ["keeper"] and not root.exists("/opt/stuck")
+
+
+def test_script_names_are_no_shell_syntax_and_names_reach_no_console(guarded):
+    root = guarded
+    root.install(raw("system", {"/opt/system": b"s"}, install_script=": > /markers/system\n"))
+    os.unlink(root.p("/markers/system"))
+    for i, name in enumerate(("a(b)", "it's", "[s]ystem", "$(id)", "x;y")):
+        status, said = job_ends(root, name, "-", stdin=raw(
+            name, {f"/opt/n{i}": b"n"}, install_script=f": > /markers/n{i}\n"))
+        assert (status, said) == (0, [f"installed {name}-1.0"]), name
+        assert root.exists(f"/markers/n{i}"), name
+    assert not root.exists("/markers/system")
+
+    # Control bytes of names are shown escaped, on the console and in the log.
+    name = b"/opt/\x1b[2J\x9b"
+    open(root.p("/").encode() + name, "w").close()
+    status, out, _ = root.installer("-", stdin=raw("esc", [entry(name, b"e")]))
+    assert "WARNING: ghost file /opt/\\x1b[2J\\x9b\n" in out
+    assert out.replace("\x1b[?25l", "").replace("\x1b[?25h", "").count("\x1b") == 0
+    assert root.postlog_lines()[0] == "WARNING: ghost file /opt/\\x1b[2J\\x9b"
+
+
+@pytest.mark.skipif(bool(os.environ.get("TESS_EMULATOR")), reason="no preloading into a static program")
+def test_version_reaches_the_disk_last_and_a_run_stopped_before_it_is_dropped(guarded, tmp_path):
+    root = guarded
+    library = faults.build_shim(str(tmp_path))
+    log = tmp_path / "calls"
+    package = raw("late", {"/opt/late": b"l"}, deps=["keeper"], install_script=": \n")
+    status, out, err = faults.run_with_env(
+        [program("installer"), "-r", root.path, "-"], package, faults.shim_environment(library, log))
+    assert status == 0, out + err
+    calls = log.read_text().split("\n")
+    version = calls.index("write /var/pdb/late/version")
+    files = calls.index("write /var/pdb/late/files")
+    assert "sync" in calls[files:version], calls
+
+    # Killed as it opens "version": the next start drops the half record.
+    root.queue("late")
+    assert job_ends(root, "removal") == (0, ["uninstalled late-1.0"])
+    status, _, _ = faults.run_with_env([program("installer"), "-r", root.path, "-"], package,
+                                       faults.shim_environment(library, log, kill_at_version=True))
+    assert status == -signal.SIGKILL
+    assert root.exists("/var/pdb/late/files") and not root.exists("/var/pdb/late/version")
+    assert job_ends(root, "next start") == (0, ["uninstalled late-0.0"])
+    assert not root.exists("/opt/late") and root.installed() == ["keeper"]
+
+
+# -- cases found by the fuzz work ---------------------------------------------------------
+
+def fuzz_found_cases():
+    """(what, packages installed in turn, names queued afterwards, check(root)
+    after the next run). A package places entries anywhere in the root, and
+    the installer writes its records through whatever stands at their paths
+    and reads them back from text files."""
+    def header(section_type, name):
+        return pkgtools.raw_section(section_type, pkgtools.header_record(name, "1.0"))
+
+    def package(name, *entries, kind=pkgtools.SECTION_PACKAGE_HEADER, extra=()):
+        return [header(kind, name), *extra,
+                pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
+
+    def one(*sections):
+        return pkgtools.raw_package([s for part in sections for s in part])
+
+    return [
+        ("record files placed as links", [one(package(
+            "dup", entry("/var/pdb/dup/deps", b"/etc/passwd", LINK),
+            entry("/var/pdb/dup/version", b"/etc/created", LINK)))], [],
+         lambda root: root.read("/etc/passwd") == "root\n" and not root.exists("/etc/created")),
+        ("a member places another member's record as a link", [pkgtools.raw_package(
+            [header(pkgtools.SECTION_BUNDLE_HEADER, "set"),
+             *package("evil", entry("/var/pdb/victim", b"/etc", LINK)),
+             *package("victim", entry("/v", b"v"))])], ["victim"],
+         lambda root: root.listing("/etc") == ["passwd"]),
+        ("a file name with a newline", [one(package(
+            "nl", entry("/x\n", b"", DIRECTORY), entry("/x\n/etc", b"", DIRECTORY),
+            entry("/x\n/etc/passwd", b"mine")))], ["nl"],
+         lambda root: root.read("/etc/passwd") == "root\n"),
+        ("a bundle name with a blank", [pkgtools.raw_package(
+            [header(pkgtools.SECTION_BUNDLE_HEADER, "my set"),
+             *package("member", entry("/member", b"m"))])], [],
+         lambda root: "other" in root.installed()),
+        *[(f"a conflict named {name!r}", [one(package(
+            "tool", entry("/tool", b"t"), extra=[pkgtools.raw_section(
+                pkgtools.SECTION_CONFLICTS, pkgtools.requirement_list([(name, "1.0", None)]))]))],
+           [], lambda root: "tool" not in root.installed()) for name in ("old tool", "", "tab\tname")],
+        # "own" reaches /opt through a link it places itself; "user" reaches
+        # /srv/lib through a link of "base". Collecting the real directories
+        # keeps both files; removing each package removes its file.
+        ("files placed through links", [
+            one(package("base", entry("/srv", b"", DIRECTORY), entry("/srv/lib", b"", DIRECTORY),
+                        entry("/sl", b"srv/lib", LINK))),
+            one(package("own", entry("/opt", b"", DIRECTORY), entry("/l", b"/opt", LINK),
+                        entry("/l/x", b"x"))),
+            one(package("user", entry("/sl/libu.so", b"u")))], ["own", "user"],
+         lambda root: (not root.exists("/opt/x") and not root.exists("/l")
+                       and not root.exists("/srv/lib/libu.so") and os.path.islink(root.p("/sl")))),
+    ]
+
+
+plain_package = raw("other", [entry("/other", b"x")])
+
+
+def test_fuzz_found_cases(root):
+    failures = []
+    for what, installs, queued, check in fuzz_found_cases():
+        case = make_root(root.path + "-case", with_bash=False)
+        os.makedirs(case.p("/etc"))
+        with open(case.p("/etc/passwd"), "w") as f:
+            f.write("root\n")
+        # "other" first, so that no run finds the router empty.
+        for data in [plain_package] + installs:
+            case.installer("-", stdin=data)
+        if what == "files placed through links":
+            assert case.read("/var/pdb/own/files") == "l\nopt/x\n", what
+            case.installer("--filegc", "/opt", "/srv/lib")
+            assert case.read("/opt/x") == "x" and case.read("/srv/lib/libu.so") == "u", what
+        installed = case.installed()
+        case.queue(*queued)
+        case.installer()
+        if not check(case) or (not queued and case.installed() != installed):
+            failures.append(f"{what}: {case.installed()} {case.postlog_lines()}")
+        shutil.rmtree(case.path)
+    assert failures == [], "\n".join(failures)

@@ -350,8 +350,8 @@ def test_collisions_ghosts_and_existing_directories(root, pkgs):
 
 
 def test_unrecorded_package(root, pkgs):
-    assert root.installer(pkgs.make("tool", "1.0", {"usr/tool": "recorded"}))[0] == 0
-    before = root.read("/var/pdb/tool/files")
+    assert root.installer(pkgs.make("tool", "1.0", {"usr/tool": "recorded"},
+                                    install_script=": > /recorded-install-ran\n"))[0] == 0
     assert root.installer(pkgs.make("other", "1.0", {"usr/other": "o"}))[0] == 0
     loose = pkgs.make("loose", "1.0", {"usr/other": "overwritten", "usr/loose": "l"},
                       unrecorded=True)
@@ -359,10 +359,17 @@ def test_unrecorded_package(root, pkgs):
     assert root.read("/usr/other") == "overwritten"
     assert "loose" not in root.installed()
     assert root.postlog_lines() == ["installed loose-1.0"]
-    newer = pkgs.make("tool", "2.0", {"usr/tool": "unrecorded"}, unrecorded=True)
+    # Its scripts run from a file of its own; the record of the installed
+    # package of its name, scripts included, stays as it was.
+    record = {n: root.read("/var/pdb/tool/" + n, "rb") for n in root.listing("/var/pdb/tool")}
+    newer = pkgs.make("tool", "2.0", {"usr/tool": "unrecorded"}, unrecorded=True,
+                      install_script="echo $0 > /install-ran\n",
+                      uninstall_script=": > /uninstall-ran\n")
     assert root.installer(newer)[0] == 0
-    assert root.read("/var/pdb/tool/files") == before
-    assert root.read("/var/pdb/tool/version").split()[0] == str(1 << 24 | ord("f") << 8)
+    assert root.postlog_lines() == ["installed tool-2.0"]
+    assert root.read("/install-ran").startswith("/tmp/")
+    assert {n: root.read("/var/pdb/tool/" + n, "rb") for n in root.listing("/var/pdb/tool")} == record
+    assert root.listing("/tmp") == [] and not root.exists("/uninstall-ran")
 
 
 # -- scripts ------------------------------------------------------------------

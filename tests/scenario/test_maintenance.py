@@ -6,6 +6,7 @@ file collection (--filegc). Every run passes -r <scratch root>. Packages
 are written by pkgtools.raw: the tests need exact file sizes, lengths that
 disagree with the file and bundles without members.
 """
+import itertools
 import os
 import select
 import shutil
@@ -16,6 +17,7 @@ import time
 
 import pytest
 
+import faults
 from conftest import copy_with_libraries, program
 from pkgtools import entry, file_data, raw, raw_bundle, raw_section, version
 
@@ -239,13 +241,15 @@ def test_of_two_files_of_one_name_the_newer_installs_and_the_other_stays(router)
 
 
 def test_dependencies_install_first_whatever_the_directory_order(router):
-    for app_file, lib_file in (("1.kpk", "2.kpk"), ("2.kpk", "1.kpk")):
-        router.drop(app_file, package("app", deps=[("lib", "1.0", 0)]))
-        router.drop(lib_file, package("lib"))
+    # A chain of three, dropped in every order under every name.
+    chain = [package("app", deps=[("mid", "1.0", 0)]), package("mid", deps=["lib"]), package("lib")]
+    for order in itertools.permutations(range(3)):
+        for name, i in zip("123", order):
+            router.drop(f"{name}.kpk", chain[i])
         job(router)
-        assert log(router) == ["installed lib-1.0", "installed app-1.0"]
+        assert log(router) == ["installed lib-1.0", "installed mid-1.0", "installed app-1.0"], order
         assert router.listing("/var/pckg") == []
-        router.queue("app", "lib")
+        router.queue("app", "mid", "lib")
         job(router)
         assert router.installed() == ["base"]
 
@@ -317,6 +321,16 @@ def test_failures_go_back_under_their_old_names(router):
     assert open(router.p("/var/pckg/corrupt.kpk"), "rb").read() == corrupt
     assert "okm" in router.installed() and "corrupt" not in router.installed()
     assert not router.exists("/c")
+
+
+def test_a_file_that_cannot_go_back_from_the_ram_disk_is_reported(router, tmp_path):
+    with faults.mounted_tmpfs(router.p("/var/pckg"), 1 << 20):
+        router.drop("needy.kpk", package("needy", deps=["missing"]))
+        subprocess.run(["mount", "-o", "remount,ro", router.p("/var/pckg")], check=True)
+        job(router)
+        assert log(router) == [
+            "ERROR: can not install needy-1.0: missing is not installed, but is required",
+            "ERROR: could not move /ram/needy.kpk back to /var/pckg/needy.kpk"]
 
 
 def test_postlog_of_the_previous_run_is_kept(router):
@@ -417,7 +431,10 @@ def test_collection_arguments_are_normalised_or_refused(router):
                                     "/srv/../srv/data"),
                ("/srv/./data", "ERROR: file collection needs a path without . or ..: /srv/./data"),
                ("/srv/data/dirlink",
-                "ERROR: file collection does not follow the symbolic link /srv/data/dirlink")]
+                "ERROR: file collection does not follow the symbolic link /srv/data/dirlink"),
+               ("/dblink/owner", "ERROR: file collection does not follow the symbolic link "
+                                 "/dblink/owner")]
+    os.symlink("var/pdb", router.p("/dblink"))
     for argument, message in refused:
         status, out = job(router, "--filegc", argument)
         assert (status, out) == (0, message + "\n")
@@ -428,8 +445,14 @@ def test_collection_arguments_are_normalised_or_refused(router):
     assert not router.exists("/srv/data/junk") and router.exists("/srv/data/owned")
     assert router.exists("/srv/data/sub/owned") and router.exists("/etc/junk")
 
-    job(router, "--filegc", "/")
+    own_state = ("/var/pckg/p.kpk", "/var/deinstall/ghost", "/DOWNGRADE", "/postlog")
+    for path in own_state:
+        open(router.p(path), "w").close()
+    job(router, "--filegc", "/", keep_postlog=True)
     assert not router.exists("/etc/junk") and not router.exists("/keep/precious")
+    # The installer's own state is no file to collect either.
+    assert [p for p in own_state if not router.exists(p)] == []
+    os.unlink(router.p("/postlog"))
     assert router.exists("/srv/data/owned") and router.exists("/srv/data/link")
     assert router.exists("/keep") and not router.exists("/postlog")
     # The package database is no file to collect: without it every package
