@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,29 @@ void enter_in_use(const char* path) {
   the_repository().files_in_use.insert(string(path));
 }
 
+// A line of "maps": address, permissions, offset, device, inode, path. The
+// inode and the path's first word (at most size - 1 bytes) are taken; false
+// when the line has no path. Parsed by hand: the scanf family would double
+// the size of the router's static installer.
+bool parse_maps_line(const char* line, unsigned long long& inode, char* path, size_t size) {
+  const char* blanks = " \t\n";
+  for (int field = 0; field < 4; ++field) {
+    line += strspn(line, blanks);
+    line += strcspn(line, blanks);
+  }
+  line += strspn(line, blanks);
+  char* end;
+  inode = strtoull(line, &end, 10);
+  if (end == line) return false;
+  line = end + strspn(end, blanks);
+  size_t length = strcspn(line, blanks);
+  if (length == 0) return false;
+  if (length >= size) length = size - 1;
+  memcpy(path, line, length);
+  path[length] = '\0';
+  return true;
+}
+
 void scan_process_maps(const char* process) {
   char maps_path[128];
   if (snprintf(maps_path, sizeof maps_path, "/proc/%s/maps", process) >= (int)sizeof maps_path)
@@ -35,7 +59,7 @@ void scan_process_maps(const char* process) {
     // let a mapped file be removed from under its process.
     unsigned long long inode = 0;
     char path[256];
-    if (sscanf(line, "%*s %*s %*s %*s %llu %255s", &inode, path) != 2 || inode == 0) continue;
+    if (!parse_maps_line(line, inode, path, sizeof path) || inode == 0) continue;
     enter_in_use(path);
   }
   fclose(maps);
