@@ -46,6 +46,9 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
       for (++i; i < argc; ++i) line.collect_paths.push_back(argv[i]);
       return true;
     }
+    // The root is changed before anything is opened, so a package file
+    // named on the command line is looked up inside the root; a file
+    // outside it comes on standard input ("-r R - < file.kpk").
     if (strcmp(argument, "-r") == 0 && i + 1 < argc) {
       line.root = argv[++i];
     } else if (strcmp(argument, "-") == 0) {
