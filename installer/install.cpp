@@ -170,19 +170,6 @@ bool replace_installed(package_record* record) {
   return true;
 }
 
-// The package's name and the names in its requirements must be names the
-// database can hold: any other would place its record outside "/var/pdb/",
-// or read back from the record's text files as other entries, so that a
-// valid package would be dropped at the next start.
-bool has_valid_names(const package_header& header) {
-  if (!is_valid_package_name(header.name)) return false;
-  for (const requirement_entry& entry : header.dependencies)
-    if (!is_valid_package_name(entry.name)) return false;
-  for (const requirement_entry& entry : header.conflicts)
-    if (!is_valid_package_name(entry.name)) return false;
-  return true;
-}
-
 bool has_valid_name(package_record& record, bool member, package_reader& reader) {
   if (has_valid_names(record)) return true;
   report_broken_package(record);

@@ -27,3 +27,12 @@ bool is_valid_package_name(const string& name) {
     if (c <= ' ' || c == 0x7F || c == '/') return false;
   return true;
 }
+
+bool has_valid_names(const package_header& header) {
+  if (!is_valid_package_name(header.name)) return false;
+  for (const requirement_entry& entry : header.dependencies)
+    if (!is_valid_package_name(entry.name)) return false;
+  for (const requirement_entry& entry : header.conflicts)
+    if (!is_valid_package_name(entry.name)) return false;
+  return true;
+}

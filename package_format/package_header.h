@@ -32,3 +32,8 @@ bool is_newer(const package_header& a, const package_header& b);
 // "/var/pdb/" (empty, ".", "..", beginning with ".", containing "/") or that
 // the database's text files cannot hold (a blank or a control byte).
 bool is_valid_package_name(const string& name);
+
+// The package's name and the names in its requirements are all names the
+// database can hold: any other would place a record outside "/var/pdb/", or
+// read back from the record's text files as other entries.
+bool has_valid_names(const package_header& header);

@@ -199,28 +199,31 @@ int finish_pipe_program() {
 
 }  // namespace
 
-program_reader* open_program_reader(const char* path, ...) {
+namespace {
+
+// Starts the pipe program of a call's argument list; our end, or -1.
+int start_from_list(pipe_direction direction, const char* path, va_list list) {
   argument_vector vector;
+  if (!vector_from_list(vector, path, list)) return -1;
+  return start_pipe_program(direction, vector);
+}
+
+}  // namespace
+
+program_reader* open_program_reader(const char* path, ...) {
   va_list list;
   va_start(list, path);
-  bool built = vector_from_list(vector, path, list);
+  int fd = start_from_list(pipe_direction::from_program, path, list);
   va_end(list);
-  if (!built) return nullptr;
-  int fd = start_pipe_program(pipe_direction::from_program, vector);
-  if (fd < 0) return nullptr;
-  return new program_reader(fd);
+  return fd < 0 ? nullptr : new program_reader(fd);
 }
 
 program_writer* open_program_writer(const char* path, ...) {
-  argument_vector vector;
   va_list list;
   va_start(list, path);
-  bool built = vector_from_list(vector, path, list);
+  int fd = start_from_list(pipe_direction::to_program, path, list);
   va_end(list);
-  if (!built) return nullptr;
-  int fd = start_pipe_program(pipe_direction::to_program, vector);
-  if (fd < 0) return nullptr;
-  return new program_writer(fd);
+  return fd < 0 ? nullptr : new program_writer(fd);
 }
 
 int close_program(program_reader* reader) {

@@ -93,15 +93,6 @@ bool package_check::check_layout() {
   return true;
 }
 
-bool has_valid_names(const package_header& header) {
-  if (!is_valid_package_name(header.name)) return false;
-  for (const requirement_entry& entry : header.dependencies)
-    if (!is_valid_package_name(entry.name)) return false;
-  for (const requirement_entry& entry : header.conflicts)
-    if (!is_valid_package_name(entry.name)) return false;
-  return true;
-}
-
 bool package_check::check_header_block(package_reader& reader, package_header& header,
                                        const char* kind) {
   char what[120];
