@@ -1,7 +1,9 @@
 """One emulated PC (Debian's qemu-system-x86, TCG): IDE disks and drives,
 a floppy drive, the first serial line as the console driven with pexpect,
-the second serial line and the debug port 0xE9 into files, and the QEMU
-monitor on a socket for swapping media.
+the second serial line and the debug port 0xE9 into files, the QEMU
+monitor on a socket for swapping media, and an e1000 network card on a
+segment shared with one other machine through a TCP connection on the
+loopback address (QEMU's socket networking).
 
 The machine is judged by what its console shows and what its disks hold,
 never by QEMU's exit status. Leaving the `with` block ends QEMU whatever
@@ -82,6 +84,16 @@ class Machine:
         media = ",media=cdrom,readonly=on" if cdrom else ""
         self.args += ["-drive", f"file={source},format=raw,if=ide,index={index}{media}"]
 
+    def nic(self, mac, listen=None, connect=None):
+        """An e1000 card with this MAC address, its segment a connection on
+        127.0.0.1: listen=PORT on the first machine, connect=PORT on the
+        second (QEMU then needs the first already listening)."""
+        end = f"listen=127.0.0.1:{listen}" if listen else f"connect=127.0.0.1:{connect}"
+        at = self.args.index("-net")
+        del self.args[at:at + 2]  # "-net none"
+        self.args += ["-netdev", f"socket,id=segment,{end}",
+                      "-device", f"e1000,netdev=segment,mac={mac}"]
+
     def floppy(self, image):
         self.args += ["-drive", f"file={image},format=raw,if=floppy,index=0"]
 
@@ -123,6 +135,39 @@ class Machine:
             return self.process.expect(pattern, timeout=timeout)
         finally:
             self.console_text = self._read_console()
+
+    def expect_beside(self, pattern, timeout, others, slice_seconds=0.1):
+        """expect, while the consoles of the other machines are read too (so
+        that their texts get their times and no terminal fills up); an other
+        machine that ends meanwhile is an error."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                return self.expect(pattern, timeout=max(0, min(slice_seconds, left)))
+            except pexpect.TIMEOUT:
+                if left <= slice_seconds:
+                    raise
+            finally:
+                for other in others:
+                    other.drain()
+            for other in others:
+                if not other.process.isalive():
+                    raise pexpect.EOF(f"{other.name} ended while {self.name} waited for "
+                                      f"{pattern!r}")
+
+    def drain(self):
+        """Takes the console output that has arrived (kept for a later
+        expect), so that a machine nobody waits on never stalls on a full
+        terminal."""
+        if self.process is None or not self.process.isalive():
+            return
+        for _ in range(64):
+            before = len(self.process.buffer)
+            self.process.expect([pexpect.TIMEOUT, pexpect.EOF], timeout=0)
+            if len(self.process.buffer) == before:
+                break
+        self.console_text = self._read_console()
 
     def send(self, text):
         self.process.send(text)

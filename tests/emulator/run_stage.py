@@ -10,6 +10,8 @@ installation media with `kpk` and `mkmedia`, and runs QEMU:
   volume    a hard-disk volume installation from the secondary master
   floppies  a floppy-set installation, floppies swapped through the monitor
   big       a CD-ROM installation of about 30 MB of packages (speed figure)
+  net       two machines on one segment: a server from the CD installs a
+            router in network mode over its e1000 card
   boot      the installed disk booted by the PC BIOS through the boot program
 
 Each run is judged by the console text and by what the disk holds
@@ -23,6 +25,7 @@ import argparse
 import os
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -38,11 +41,49 @@ import installsys  # noqa: E402
 from machine import Machine  # noqa: E402
 
 DEFAULT_CACHE = "/var/cache/tess-emulator"
-RUNS = ("cd", "keep", "volume", "floppies", "big", "boot")
+RUNS = ("cd", "keep", "volume", "floppies", "big", "net", "boot")
 COMMAND_LINE = "console=ttyS0 panic=-1 rdinit=/sbin/init quiet"
 RUN_TIMEOUT = 240  # seconds for one installation, from QEMU's start
+NET_TIMEOUT = 120  # seconds for the network run, from the server's start (20 s when well)
 EXAMPLES = {"system": ("system", "1.0"), "ppp": ("ppp-2.9.1", "2.9.1"),
             "dhcp": ("dhcp-1.3", "1.3")}
+SERVER_MAC = "52:54:00:00:0E:01"
+ROUTER_MAC = "52:54:00:00:0E:02"
+# What the person at the server answers for the router: (prompt, typed).
+# The baud rate keeps the default the prompt offers.
+ROUTER_ANSWERS = (("IP address", "192.0.2.7"), ("netmask bit count", "16"),
+                  ("default gateway address", "192.0.2.1"), ("baud rate", ""))
+# One entry of the server's list of routers: MAC address and disk label.
+ROUTER_ENTRY = r"(?:\x1b\[[0-9;]*[mK])* ([0-9A-F:]{17}) \(([^)]*)\) "
+
+
+def router_script(mac, address, bits, gateway, baud):
+    """The configuration script a server makes for a router it installs."""
+    return (":local eth\n:set eth [/interface ethernet get [/interface ethernet find "
+            f"mac-address={mac}] name]\n/interface enable $eth\n"
+            f"/ip address add address={address}/{bits} interface=$eth\n"
+            f"/ip route add gateway={gateway}\n/port set [/port find] baud-rate={baud}\n").encode()
+
+
+def free_loopback_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_listening(port, timeout):
+    """True once something listens on 127.0.0.1:port (read from the
+    kernel's table: a test connection would take the one QEMU accepts)."""
+    wanted = f"0100007F:{port:04X}"
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as table:
+            for line in table.readlines()[1:]:
+                fields = line.split()
+                if fields[1] == wanted and fields[3] == "0A":
+                    return True
+        time.sleep(0.05)
+    return False
 
 
 def say(text):
@@ -225,14 +266,16 @@ class Stage:
         text and the log device, and the stage goes on."""
         say(name)
         started = time.monotonic()
+        self.run_machines = []
         try:
             problems = function()
         except (pexpect.TIMEOUT, pexpect.EOF) as error:
             problems = [f"{type(error).__name__}: {str(error).splitlines()[0]}"]
-            machine = getattr(self, "last_machine", None)
-            if machine is not None:
-                problems.append("console (last 3000 characters):\n" + machine.console_text[-3000:])
-                problems.append("log device:\n" + machine.read_file("log")[-2000:])
+            for machine in self.run_machines:
+                problems.append(f"{machine.name}: console (last 3000 characters):\n"
+                                + machine.console_text[-3000:])
+                problems.append(f"{machine.name}: log device:\n"
+                                + machine.read_file("log")[-2000:])
         for problem in problems:
             print(f"   FAILED: {problem}", flush=True)
         if problems:
@@ -242,7 +285,8 @@ class Stage:
 
     def install(self, name, initrd, steps, disks, command_line=COMMAND_LINE, swaps=None):
         """One installation run: disks {IDE index: (image, cdrom)}."""
-        machine = self.last_machine = self.machine(name, initrd, command_line)
+        machine = self.machine(name, initrd, command_line)
+        self.run_machines = [machine]
         for index, (image, cdrom) in sorted(disks.items()):
             machine.ide(index, image, cdrom=cdrom)
         if swaps is not None:
@@ -270,7 +314,9 @@ class Stage:
             self.figures.append(f"{name}: QEMU's start to \"Software installed.\" {installed:.1f} s"
                                 f" ({steps}{loading})")
 
-    def check_disk(self, image, cylinders, packages, markers=(), absent=(), kept=None):
+    def check_disk(self, image, cylinders, packages, markers=(), absent=(), kept=None,
+                   autorun=None):
+        """autorun: the bytes "/autorun.scr" must hold, when it is a marker."""
         layout = checks.Layout(cylinders)
         problems = checks.check_sector0(image, self.boot_program)
         problems += checks.check_partitions(image, layout)
@@ -281,8 +327,9 @@ class Stage:
             problems += checks.check_packages(root, packages)
             if kept is not None:
                 problems += checks.check_tree_copy(root, kept, "/kest/store")
-            if "/autorun.scr" in markers and root.read("/autorun.scr") != self.autorun:
-                problems.append("/autorun.scr is not the volume's configuration script")
+            if "/autorun.scr" in markers and root.read("/autorun.scr") != autorun:
+                problems.append(f"/autorun.scr is {root.read('/autorun.scr')!r}, "
+                                f"expected {autorun!r}")
         return problems
 
     def run_cd(self):
@@ -323,13 +370,13 @@ class Stage:
         self.install("volume", initrd, steps, {0: (disk, False), 2: (volume, False)},
                      command_line=COMMAND_LINE + " -- -hdd-install")
         problems = self.check_disk(disk, 1024, self.examples, markers=["/autorun.scr"],
-                                   absent=["/CDINSTALL"])
+                                   absent=["/CDINSTALL"], autorun=self.autorun)
         with open(volume, "rb") as source:
             first = source.read(512)
         if first[:checks.BOOT_PROGRAM_SIZE] != self.boot_program[:checks.BOOT_PROGRAM_SIZE] \
                 or first[510:] != b"\x55\xaa":
             problems.append("the volume's first sector is not its \"mbr\" file")
-        if "Press ENTER to reboot" in self.last_machine.console_text:
+        if "Press ENTER to reboot" in self.run_machines[0].console_text:
             problems.append("a successful volume installation asked for ENTER")
         return problems
 
@@ -339,7 +386,8 @@ class Stage:
         floppy!"), then each floppy of the set through the monitor."""
         disk = checks.disk_image(self.path("floppy-target.img"), 100)
         initrd = self.initrd_with("initrd-floppies", {}, serial_only=True)
-        machine = self.last_machine = self.machine("floppies", initrd)
+        machine = self.machine("floppies", initrd)
+        self.run_machines = [machine]
         machine.ide(0, disk)
         machine.floppy(self.path("boot-floppy.img"))
         with machine:
@@ -389,6 +437,93 @@ class Stage:
         self.figures[-1] = self.figures[-1].replace(
             "big:", f"big ({self.large_size / 1e6:.0f} MB of packages):")
         return self.check_disk(disk, 200, self.large, markers=["/CDINSTALL"])
+
+    def run_net(self):
+        """Machine A boots the CD and serves: every package selected, 'r',
+        the router picked from the list, the questions answered. Machine B
+        boots in network mode with its own disk and a floppy with its disk
+        label, and installs what A sends over the segment between their
+        e1000 cards."""
+        server_disk = checks.disk_image(self.path("net-server.img"), 40)
+        router_disk = checks.disk_image(self.path("net-router.img"), 200)
+        label_floppy = self.path("net-label.img")
+        subprocess.run(["mkfs.fat", "-C", label_floppy, "1440"], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(self.path("label.txt"), "w") as out:
+            out.write(" bench 7\n")  # the router keeps the printable characters
+        subprocess.run(["mcopy", "-i", label_floppy, self.path("label.txt"), "::label.txt"],
+                       check=True)
+        port = free_loopback_port()
+        server = self.machine("net-server", self.initrd_with("initrd-net-server", {
+            "/TYPE": b"cdrom\n", "/lib/installsys/builtin": b"e1000\n"}))
+        server.ide(0, server_disk)
+        server.ide(2, self.path("cd.iso"), cdrom=True)
+        server.nic(SERVER_MAC, listen=port)
+        router = self.machine("net-router", self.initrd_with("initrd-net-router",
+                                                             {"/TYPE": b"net\n"}))
+        router.ide(0, router_disk)
+        router.floppy(label_floppy)
+        router.nic(ROUTER_MAC, connect=port)
+        self.run_machines = [server, router]
+        with server:
+            if not wait_listening(port, 10):
+                return [f"the server's QEMU does not listen on 127.0.0.1:{port}"]
+            with router:
+                self.serve_router(server, router)
+            with_router = server.console_text
+            self.dialogue(server, [("Press 'i' to install locally", "q"),
+                                   ("Press ENTER to reboot", "\n")])
+        self.report_times("net-router", router)
+        # Both machines on the server's clock (the router's QEMU starts later).
+        later = router.started - server.started
+        marks = [("server's menu", server.time_of("Press 'i' to install locally")),
+                 ("router announces itself",
+                  router.time_of("Waiting for installation server") + later),
+                 ("router listed", server.time_of("Found 1 router")),
+                 ("offer sent", server.time_of("Sending offer...")),
+                 ("first package sent", server.time_of("Transfering: ")),
+                 ("\"Software installed.\" on the router",
+                  router.time_of("Software installed.") + later)]
+        print("   from the server's start: " + ", ".join(
+            f"{label} at {seconds:.1f} s" for label, seconds in marks), flush=True)
+        problems = []
+        for name, (version, _) in sorted(dict(self.examples, siteconf=self.siteconf).items()):
+            if f"Transfering: {name}-{version}.kpk..." not in with_router:
+                problems.append(f"the server did not send {name}-{version}.kpk")
+        with open(server_disk, "rb") as image:
+            if any(piece.strip(b"\0") for piece in iter(lambda: image.read(1 << 20), b"")):
+                problems.append("the server wrote to its own disk")
+        script = router_script(ROUTER_MAC, *(typed for _, typed in ROUTER_ANSWERS[:3]), 9600)
+        return problems + self.check_disk(
+            router_disk, 200, dict(self.examples, siteconf=self.siteconf),
+            markers=["/CDINSTALL", "/autorun.scr"], autorun=script)
+
+    def serve_router(self, server, router):
+        """The dialogue at the server until the router has restarted."""
+        timeout = lambda: max(5, NET_TIMEOUT - server.elapsed())  # noqa: E731
+        for awaited, keys in (("Press 'i' to install locally", "a"), (r"\[X\] dhcp", "r"),
+                              ("Found 1 router", None)):
+            server.expect_beside(awaited, timeout(), [router])
+            if keys:
+                server.send(keys)
+        server.expect_beside(ROUTER_ENTRY, timeout(), [router])
+        mac, label = server.process.match.group(1), server.process.match.group(2)
+        if (mac, label) != (ROUTER_MAC, "bench7"):
+            raise pexpect.EOF(f"the server lists {mac} ({label}), expected {ROUTER_MAC} (bench7)")
+        server.send("\n")
+        server.expect_beside(r"Keep config\? \[y/n\]:", timeout(), [router])
+        server.send("n")
+        for prompt, typed in ROUTER_ANSWERS:
+            server.expect_beside(prompt + ": ", timeout(), [router])
+            server.send(typed + "\n")
+        server.expect_beside("Software installed.", timeout(), [router])
+        for awaited in ("Software installed.", "Press ENTER to reboot"):
+            router.expect_beside(awaited, timeout(), [server])
+        router.send("\n")
+        if not router.wait_end(timeout=timeout()):
+            raise pexpect.TIMEOUT("the router did not restart")
+        if "Rebooting..." not in router.console_text:
+            raise pexpect.EOF("the router's QEMU ended without \"Rebooting...\"")
 
     def run_boot(self):
         disk = self.path("cd-target.img")
