@@ -49,6 +49,9 @@ EXAMPLES = {"system": ("system", "1.0"), "ppp": ("ppp-2.9.1", "2.9.1"),
             "dhcp": ("dhcp-1.3", "1.3")}
 SERVER_MAC = "52:54:00:00:0E:01"
 ROUTER_MAC = "52:54:00:00:0E:02"
+# label.txt on the router's floppy, and the disk label the server lists:
+# the router keeps the printable characters.
+ROUTER_LABEL_TEXT, ROUTER_LABEL = " bench 7\n", "bench7"
 # What the person at the server answers for the router: (prompt, typed).
 # The baud rate keeps the default the prompt offers.
 ROUTER_ANSWERS = (("IP address", "192.0.2.7"), ("netmask bit count", "16"),
@@ -450,7 +453,7 @@ class Stage:
         subprocess.run(["mkfs.fat", "-C", label_floppy, "1440"], check=True,
                        stdout=subprocess.DEVNULL)
         with open(self.path("label.txt"), "w") as out:
-            out.write(" bench 7\n")  # the router keeps the printable characters
+            out.write(ROUTER_LABEL_TEXT)
         subprocess.run(["mcopy", "-i", label_floppy, self.path("label.txt"), "::label.txt"],
                        check=True)
         port = free_loopback_port()
@@ -508,8 +511,9 @@ class Stage:
                 server.send(keys)
         server.expect_beside(ROUTER_ENTRY, timeout(), [router])
         mac, label = server.process.match.group(1), server.process.match.group(2)
-        if (mac, label) != (ROUTER_MAC, "bench7"):
-            raise pexpect.EOF(f"the server lists {mac} ({label}), expected {ROUTER_MAC} (bench7)")
+        if (mac, label) != (ROUTER_MAC, ROUTER_LABEL):
+            raise pexpect.EOF(f"the server lists {mac} ({label}), "
+                              f"expected {ROUTER_MAC} ({ROUTER_LABEL})")
         server.send("\n")
         server.expect_beside(r"Keep config\? \[y/n\]:", timeout(), [router])
         server.send("n")
