@@ -136,6 +136,7 @@ def test_install_then_reinstall_keeping_the_configuration(tmp_path, disc):
         remote_install(server.console, client, "labone", keys="a", **ANSWERS)
         assert "Transfering: config.kpk..." in server.console_text
         assert "8139too" in client.insmod_names
+        assert server.insmod_names.count("e1000") == 1  # the server loads the drivers too
         leave_menu(server)
     image = client.disks[0].image_path
     clean, report = e2fsck_clean(image, 63)
