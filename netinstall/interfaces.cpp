@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/filter.h>
 #include <net/if.h>
 #include <stdio.h>
 #include <string.h>
@@ -78,6 +79,10 @@ bool configure_socket(int fd, const char* name, uint16_t port) {
   return bind(fd, (sockaddr*)&local, sizeof local) == 0;
 }
 
+// The classic packet filter program below sees a received datagram from its
+// UDP header on: the protocol header starts after these bytes.
+constexpr uint32_t UDP_HEADER_SIZE = 8;
+
 // Adds the endpoint of one interface; false when the scan must end empty.
 bool add_interface(interface_list& list, int query, const char* name) {
   struct ifreq request;
@@ -132,6 +137,27 @@ void scan_interfaces(interface_list& list) {
   fclose(table);
 }
 
+bool drop_own_datagrams(int fd, const uint8_t* mac) {
+  uint32_t first_four = (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 | (uint32_t)mac[2] << 8 |
+                        mac[3];
+  uint32_t last_two = (uint32_t)mac[4] << 8 | mac[5];
+  const uint32_t source = UDP_HEADER_SIZE + OFFSET_SOURCE;
+  // Datagrams too short for a header are kept: the protocol code rejects
+  // them itself. Jump offsets count the instructions skipped.
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
+      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, UDP_HEADER_SIZE + HEADER_SIZE, 0, 4),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, source),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first_four, 0, 2),
+      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, source + 4),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, last_two, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),  // keep the whole datagram
+      BPF_STMT(BPF_RET | BPF_K, 0),            // drop it
+  };
+  sock_fprog filter = {(unsigned short)(sizeof program / sizeof program[0]), program};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
+}
+
 bool open_endpoint(interface_endpoint& endpoint, const char* name, uint16_t port) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return false;
@@ -139,6 +165,9 @@ bool open_endpoint(interface_endpoint& endpoint, const char* name, uint16_t port
     close(fd);
     return false;
   }
+  // Without the filter the protocol code still rejects its own datagrams,
+  // only later: nothing depends on it but speed.
+  (void)drop_own_datagrams(fd, endpoint.mac);
   endpoint.fd = fd;
   endpoint.port = port;
   memset(&endpoint.destination, 0, sizeof endpoint.destination);

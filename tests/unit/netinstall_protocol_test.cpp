@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -247,6 +249,36 @@ TEST(netinstall_interfaces, mac_text_in_upper_case_until_the_count) {
   EXPECT_EQ(mac_text(list, 2), nullptr);
   free_interfaces(list);
   EXPECT_FALSE(has_interfaces(list));
+}
+
+// The kernel filter of an endpoint, on a loopback socket that sends to
+// itself: only the datagrams whose source field is the own address go.
+TEST(netinstall_interfaces, own_datagrams_are_dropped_before_they_are_read) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(fd, (sockaddr*)&address, sizeof address), 0);
+  ASSERT_EQ(getsockname(fd, (sockaddr*)&address, &size), 0);
+  ASSERT_TRUE(drop_own_datagrams(fd, OWN));
+  const uint8_t NEAR_OWN[2][6] = {{2, 0, 0, 0, 0, 9}, {2, 0, 0, 9, 0, 1}};
+  const std::vector<std::vector<uint8_t>> sent = {
+      message(OWN, PEER, 1, "dropped"),
+      message(PEER, OWN, 2, "from the peer"),
+      message(NEAR_OWN[0], PEER, 3, "last two bytes differ"),
+      message(NEAR_OWN[1], PEER, 4, "first four bytes differ"),
+      message(OWN, PEER, 5, ""),  // a pure acknowledgement of our own
+      std::vector<uint8_t>(OWN, OWN + 6),  // too short for a header: kept
+  };
+  for (const std::vector<uint8_t>& bytes : sent)
+    sendto(fd, bytes.data(), bytes.size(), 0, (sockaddr*)&address, sizeof address);
+  std::vector<size_t> received;
+  uint8_t buffer[MAX_DATAGRAM];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+    received.push_back((size_t)n);
+  EXPECT_EQ(received, (std::vector<size_t>{sent[1].size(), sent[2].size(), sent[3].size(), 6}));
+  close(fd);
 }
 
 }  // namespace
