@@ -231,19 +231,24 @@ def profiler(server, client, directory, tool):
     return start
 
 
-def round_trip(scratch, disc, files, loss=0, installer=None, profile=None):
-    server = Sandbox(program("setup"), program("installer"),
+def round_trip(scratch, disc, files, loss=0, installer=None, profile=None, setup=None,
+               measure=True):
+    """One installation between two fresh sandboxes, with setup (default:
+    the build's) on both sides; measure adds the round trip and TFTP
+    figures of the pair (not with loss)."""
+    setup = setup or program("setup")
+    server = Sandbox(setup, program("installer"),
                      [Disk("hda", os.path.join(scratch, "server.img"), 20)],
                      media=[("hdc", "iso9660", disc, True)], type_word="cdrom",
                      wait_for_network=True)
-    client = Sandbox(program("setup"), installer or program("installer"),
+    client = Sandbox(setup, installer or program("installer"),
                      [Disk("hda", os.path.join(scratch, "client.img"), 400)], type_word="net",
                      wait_for_network=True)
     with server, client:
         server.start(timeout=300)
         client.start(timeout=300)
         join(server, client, "02:00:00:00:00:01", "02:00:00:00:00:02")
-        links = measure_links(server, client, files, scratch) if not loss else None
+        links = measure_links(server, client, files, scratch) if measure and not loss else None
         if loss:
             drop_randomly(server, loss)
             drop_randomly(client, loss)
@@ -258,10 +263,33 @@ def round_trip(scratch, disc, files, loss=0, installer=None, profile=None):
     return seconds, links, lost
 
 
+def compare(scratch, disc, files, total, old_setup, rounds):
+    """Another setup build against this one, taking turns in every round,
+    into a sink and with the installer."""
+    rates = {}
+    for number in range(rounds):
+        for installer in (sink(scratch), None):
+            for name, setup in (("old", old_setup), ("new", program("setup"))):
+                seconds, _, _ = round_trip(scratch, disc, files, installer=installer,
+                                           setup=setup, measure=False)
+                kind = "sink" if installer else "installer"
+                rates.setdefault((name, kind), []).append(total / seconds)
+                print(f"round {number + 1}: {name} into {'a sink' if installer else 'the installer'}"
+                      f" {total / seconds / 1e6:.2f} MB/s", flush=True)
+    m = statistics.median
+    for kind in ("sink", "installer"):
+        old, new = m(rates[("old", kind)]), m(rates[("new", kind)])
+        print(f"medians into {kind}: old {old / 1e6:.2f} MB/s, new {new / 1e6:.2f} MB/s, "
+              f"new / old {new / old:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--megabytes", type=float, default=24)
+    parser.add_argument("--compare", metavar="OLD_SETUP",
+                        help="instead of measuring: another setup binary against the "
+                        "build's, taking turns")
     parser.add_argument("--profile", metavar="DIR",
                         help="instead of measuring: system call counts (strace -c) and "
                         "then task clock and context switches (perf stat) of both sides "
@@ -279,6 +307,10 @@ def main():
         disc = make_disc(scratch, options.megabytes)
         files = sorted(os.path.join(disc, name) for name in os.listdir(disc))
         total = sum(os.path.getsize(path) for path in files)
+        if options.compare:
+            compare(scratch, disc, files, total, os.path.abspath(options.compare),
+                    options.rounds)
+            return
         if options.profile:
             os.makedirs(options.profile, exist_ok=True)
             for tool in ("strace", "perf"):

@@ -251,6 +251,40 @@ TEST(netinstall_interfaces, mac_text_in_upper_case_until_the_count) {
   EXPECT_FALSE(has_interfaces(list));
 }
 
+// A package read in pieces larger than a block still goes out in full
+// blocks with every byte in order, and the sequence numbers advance by one.
+TEST(netinstall_file, blocks_stay_full_and_in_order_across_read_ahead_pieces) {
+  std::string path = testing::TempDir() + "/netunit-blocks.kpk";
+  std::string bytes(93 * DATA_BLOCK_SIZE + 100, '\0');  // over two read-ahead pieces
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (char)(i * 131 + i / 4093);
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_TRUE(file);
+  fwrite(bytes.data(), 1, bytes.size(), file);
+  fclose(file);
+  interface_endpoint endpoint;
+  endpoint.fd = socket(AF_INET, SOCK_DGRAM, 0);  // to a closed port: nothing reads
+  endpoint.destination.sin_family = AF_INET;
+  endpoint.destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  endpoint.destination.sin_port = htons(9);
+  link_state link;
+  file_sender sender;
+  ASSERT_TRUE(open_file_sender(sender, endpoint, link, path.c_str()));
+  std::string sent;
+  std::vector<size_t> short_blocks;
+  uint64_t blocks = 0;
+  for (ssize_t n; (n = send_block(sender, block_step::advance)) > 0;) {
+    ++blocks;
+    EXPECT_EQ(message_sequence(sender.message), 1 + blocks);
+    if ((size_t)n != DATA_BLOCK_SIZE) short_blocks.push_back((size_t)n);
+    sent.append((const char*)message_payload(sender.message), (size_t)n);
+  }
+  EXPECT_EQ(blocks, blocks_for(bytes.size()));
+  EXPECT_EQ(short_blocks, std::vector<size_t>{100});
+  EXPECT_TRUE(sent == bytes);
+  close(endpoint.fd);
+  unlink(path.c_str());
+}
+
 // The kernel filter of an endpoint, on a loopback socket that sends to
 // itself: only the datagrams whose source field is the own address go.
 TEST(netinstall_interfaces, own_datagrams_are_dropped_before_they_are_read) {
