@@ -206,7 +206,8 @@ def setup_pids(box):
 
 def profiler(server, client, directory, tool):
     """An at_start for install: attaches tool ("strace": system call
-    counts, "perf": task clock, context switches and migrations) to both
+    counts, "perf": task clock, context switches and migrations, "record":
+    perf's call-graph profile) to both
     setups and, with -f, to the installers the client starts; the function
     it returns stops the tracers, whose reports go to directory."""
     def start():
@@ -216,6 +217,8 @@ def profiler(server, client, directory, tool):
             output = os.path.join(directory, f"{name}.{tool}")
             if tool == "strace":
                 command = ["strace", "-c", "-f", "-o", output]
+            elif tool == "record":
+                command = ["perf", "record", "-g", "-o", output + ".data"]
             else:
                 command = ["perf", "stat", "-e",
                            "task-clock,context-switches,cpu-migrations", "-o", output]
@@ -292,8 +295,9 @@ def main():
                         "build's, taking turns")
     parser.add_argument("--profile", metavar="DIR",
                         help="instead of measuring: system call counts (strace -c) and "
-                        "then task clock and context switches (perf stat) of both sides "
-                        "during one installation each, into DIR")
+                        "then task clock and context switches (perf stat), then a "
+                        "call-graph profile (perf record) of both sides during one "
+                        "installation each, into DIR")
     options = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: the sandboxes need namespaces and loop devices")
@@ -313,7 +317,7 @@ def main():
             return
         if options.profile:
             os.makedirs(options.profile, exist_ok=True)
-            for tool in ("strace", "perf"):
+            for tool in ("strace", "perf", "record"):
                 seconds, _, _ = round_trip(scratch, disc, files, loss=0,
                                            profile=(options.profile, tool))
                 print(f"{tool}: setup {total / seconds / 1e6:.2f} MB/s under the tracer; "
