@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <linux/filter.h>
 #include <net/if.h>
 #include <stdio.h>
 #include <string.h>
@@ -79,8 +78,28 @@ bool configure_socket(int fd, const char* name, uint16_t port) {
   return bind(fd, (sockaddr*)&local, sizeof local) == 0;
 }
 
-// The classic packet filter program below sees a received datagram from its
-// UDP header on: the protocol header starts after these bytes.
+// The kernel's classic packet filter, as its interface defines it (the
+// router's C library has no header for it): one instruction, a program, and
+// the operation codes used below.
+struct filter_instruction {
+  uint16_t code;
+  uint8_t jump_if_true;
+  uint8_t jump_if_false;
+  uint32_t operand;
+};
+struct filter_program {
+  unsigned short length;
+  filter_instruction* instructions;
+};
+constexpr uint16_t LOAD_WORD_AT = 0x20;      // A = 32 bits at operand, big-endian
+constexpr uint16_t LOAD_HALF_AT = 0x28;      // A = 16 bits at operand, big-endian
+constexpr uint16_t LOAD_LENGTH = 0x80;       // A = the datagram's length
+constexpr uint16_t JUMP_IF_EQUAL = 0x15;     // A == operand
+constexpr uint16_t JUMP_IF_AT_LEAST = 0x35;  // A >= operand
+constexpr uint16_t RETURN = 0x06;            // keep operand bytes; 0 drops
+
+// The filter sees a received datagram from its UDP header on: the protocol
+// header starts after these bytes.
 constexpr uint32_t UDP_HEADER_SIZE = 8;
 
 // Adds the endpoint of one interface; false when the scan must end empty.
@@ -143,18 +162,18 @@ bool drop_own_datagrams(int fd, const uint8_t* mac) {
   uint32_t last_two = (uint32_t)mac[4] << 8 | mac[5];
   const uint32_t source = UDP_HEADER_SIZE + OFFSET_SOURCE;
   // Datagrams too short for a header are kept: the protocol code rejects
-  // them itself. Jump offsets count the instructions skipped.
-  sock_filter program[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),
-      BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, UDP_HEADER_SIZE + HEADER_SIZE, 0, 4),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, source),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first_four, 0, 2),
-      BPF_STMT(BPF_LD | BPF_H | BPF_ABS, source + 4),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, last_two, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),  // keep the whole datagram
-      BPF_STMT(BPF_RET | BPF_K, 0),            // drop it
+  // them itself. Jumps count the instructions they skip.
+  filter_instruction program[] = {
+      {LOAD_LENGTH, 0, 0, 0},
+      {JUMP_IF_AT_LEAST, 0, 4, UDP_HEADER_SIZE + HEADER_SIZE},
+      {LOAD_WORD_AT, 0, 0, source},
+      {JUMP_IF_EQUAL, 0, 2, first_four},
+      {LOAD_HALF_AT, 0, 0, source + 4},
+      {JUMP_IF_EQUAL, 1, 0, last_two},
+      {RETURN, 0, 0, 0xFFFFFFFFu},  // keep the whole datagram
+      {RETURN, 0, 0, 0},            // drop it
   };
-  sock_fprog filter = {(unsigned short)(sizeof program / sizeof program[0]), program};
+  filter_program filter = {(unsigned short)(sizeof program / sizeof program[0]), program};
   return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
 }
 
