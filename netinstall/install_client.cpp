@@ -26,6 +26,7 @@ constexpr size_t PIECE_SIZE = 4096;
 // for the processor with the transfer. Half the pipe's usual capacity, so
 // that the installer reads one piece while the next one arrives.
 constexpr size_t PACKAGE_PIECE_SIZE = 32768;
+constexpr size_t INSTALLER_PIPE_SIZE = 262144;
 constexpr size_t SCRIPT_PATH_SIZE = 80;
 const char* const DEFAULT_LABEL = "tessaron";
 
@@ -143,6 +144,10 @@ bool receive_package(install_client& client) {
     console_print("\nFATAL ERROR: couldn't start install\n");
     return false;
   }
+  // A larger pipe lets the transfer run ahead of an installer that waits
+  // for the processor or the disk; the usual size still works.
+  int pipe_fd = static_cast<fd_output_buffer*>(installer->rdbuf())->fd();
+  (void)fcntl(pipe_fd, F_SETPIPE_SZ, (int)INSTALLER_PIPE_SIZE);
   uint8_t* piece = client.package_piece;
   for (;;) {
     ssize_t n = read_file_data(*client.receiver, piece, PACKAGE_PIECE_SIZE);
