@@ -138,10 +138,12 @@ def measure_links(server, client, files, scratch):
     return rtt, tftp
 
 
-def install(server, client, at_end=lambda: None):
+def install(server, client, at_end=lambda: None, at_start=lambda: None):
     """Drives the server: every package, 'r', the router, answers; the
     seconds from the first package's header to the configuration's, and
-    what at_end returns once the transfer is over."""
+    what at_end returns once the transfer is over. at_start runs when the
+    first header goes out, its result (a function) when the last block is
+    acknowledged."""
     console = server.console
     console.expect("Press 'i' to install locally")
     console.send("ar")
@@ -153,9 +155,11 @@ def install(server, client, at_end=lambda: None):
         console.expect(": ")
         console.send(text)
     console.expect("Transfering: ")
+    stop = at_start() or (lambda: None)
     start = time.perf_counter()
     console.expect("Transfering: configuration", timeout=600)
     seconds = time.perf_counter() - start
+    stop()
     console.expect("Software installed.")
     client.console.expect("Press ENTER to reboot")
     measured = at_end()
@@ -185,35 +189,115 @@ def sink(scratch):
     return path
 
 
-def round_trip(scratch, disc, files, loss=0, installer=None):
-    server = Sandbox(program("setup"), program("installer"),
+def setup_pids(box):
+    """The setup processes (/sbin/init in the sandbox) of box's network
+    namespace: the first process and the child that does the work."""
+    namespace = os.readlink(f"/proc/{box.network_pid()}/ns/net")
+    pids = []
+    for entry in os.listdir("/proc"):
+        try:
+            if (entry.isdigit() and os.readlink(f"/proc/{entry}/ns/net") == namespace
+                    and open(f"/proc/{entry}/comm").read().strip() == "init"):
+                pids.append(entry)
+        except OSError:
+            pass
+    return pids
+
+
+def profiler(server, client, directory, tool):
+    """An at_start for install: attaches tool ("strace": system call
+    counts, "perf": task clock, context switches and migrations, "record":
+    perf's call-graph profile) to both
+    setups and, with -f, to the installers the client starts; the function
+    it returns stops the tracers, whose reports go to directory."""
+    def start():
+        tracers = []
+        for name, box in (("server", server), ("client", client)):
+            pids = setup_pids(box)
+            output = os.path.join(directory, f"{name}.{tool}")
+            if tool == "strace":
+                command = ["strace", "-c", "-f", "-o", output]
+            elif tool == "record":
+                command = ["perf", "record", "-g", "-o", output + ".data"]
+            else:
+                command = ["perf", "stat", "-e",
+                           "task-clock,context-switches,cpu-migrations", "-o", output]
+            command += ["-p", ",".join(pids)]
+            tracers.append(subprocess.Popen(command, stderr=subprocess.DEVNULL))
+        time.sleep(0.2 if tool == "strace" else 0)
+
+        def stop():
+            for tracer in tracers:
+                tracer.send_signal(2)
+                tracer.wait(timeout=30)
+        return stop
+    return start
+
+
+def round_trip(scratch, disc, files, loss=0, installer=None, profile=None, setup=None,
+               measure=True):
+    """One installation between two fresh sandboxes, with setup (default:
+    the build's) on both sides; measure adds the round trip and TFTP
+    figures of the pair (not with loss)."""
+    setup = setup or program("setup")
+    server = Sandbox(setup, program("installer"),
                      [Disk("hda", os.path.join(scratch, "server.img"), 20)],
                      media=[("hdc", "iso9660", disc, True)], type_word="cdrom",
                      wait_for_network=True)
-    client = Sandbox(program("setup"), installer or program("installer"),
+    client = Sandbox(setup, installer or program("installer"),
                      [Disk("hda", os.path.join(scratch, "client.img"), 400)], type_word="net",
                      wait_for_network=True)
     with server, client:
         server.start(timeout=300)
         client.start(timeout=300)
         join(server, client, "02:00:00:00:00:01", "02:00:00:00:00:02")
-        links = measure_links(server, client, files, scratch) if not loss else None
+        links = measure_links(server, client, files, scratch) if measure and not loss else None
         if loss:
             drop_randomly(server, loss)
             drop_randomly(client, loss)
         server.network_ready()
         client.network_ready()
+        at_start = profiler(server, client, *profile) if profile else lambda: None
         seconds, lost = install(server, client,
-                                lambda: dropped(server) + dropped(client) if loss else 0)
+                                lambda: dropped(server) + dropped(client) if loss else 0,
+                                at_start)
     for image in ("server.img", "client.img"):
         os.unlink(os.path.join(scratch, image))
     return seconds, links, lost
+
+
+def compare(scratch, disc, files, total, old_setup, rounds):
+    """Another setup build against this one, taking turns in every round,
+    into a sink and with the installer."""
+    rates = {}
+    for number in range(rounds):
+        for installer in (sink(scratch), None):
+            for name, setup in (("old", old_setup), ("new", program("setup"))):
+                seconds, _, _ = round_trip(scratch, disc, files, installer=installer,
+                                           setup=setup, measure=False)
+                kind = "sink" if installer else "installer"
+                rates.setdefault((name, kind), []).append(total / seconds)
+                print(f"round {number + 1}: {name} into {'a sink' if installer else 'the installer'}"
+                      f" {total / seconds / 1e6:.2f} MB/s", flush=True)
+    m = statistics.median
+    for kind in ("sink", "installer"):
+        old, new = m(rates[("old", kind)]), m(rates[("new", kind)])
+        print(f"medians into {kind}: old {old / 1e6:.2f} MB/s, new {new / 1e6:.2f} MB/s, "
+              f"new / old {new / old:.2f}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--megabytes", type=float, default=24)
+    parser.add_argument("--compare", metavar="OLD_SETUP",
+                        help="instead of measuring: another setup binary against the "
+                        "build's, taking turns")
+    parser.add_argument("--profile", metavar="DIR",
+                        help="instead of measuring: system call counts (strace -c) and "
+                        "then task clock and context switches (perf stat), then a "
+                        "call-graph profile (perf record) of both sides during one "
+                        "installation each, into DIR")
     options = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: the sandboxes need namespaces and loop devices")
@@ -227,6 +311,18 @@ def main():
         disc = make_disc(scratch, options.megabytes)
         files = sorted(os.path.join(disc, name) for name in os.listdir(disc))
         total = sum(os.path.getsize(path) for path in files)
+        if options.compare:
+            compare(scratch, disc, files, total, os.path.abspath(options.compare),
+                    options.rounds)
+            return
+        if options.profile:
+            os.makedirs(options.profile, exist_ok=True)
+            for tool in ("strace", "perf", "record"):
+                seconds, _, _ = round_trip(scratch, disc, files, loss=0,
+                                           profile=(options.profile, tool))
+                print(f"{tool}: setup {total / seconds / 1e6:.2f} MB/s under the tracer; "
+                      f"reports in {options.profile}")
+            return
         print(f"package set: {len(files)} files, {total / 1e6:.1f} MB; "
               f"load {open('/proc/loadavg').read().split()[0]}")
         setup_rates, sink_rates, bounds, tftp512, tftp1468 = [], [], [], [], []

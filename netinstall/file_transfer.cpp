@@ -36,6 +36,19 @@ void attach(file_sender& sender, interface_endpoint& endpoint, link_state& link)
   sender.sent = 0;
 }
 
+// Refills the read-ahead of a file source; false when the file cannot be
+// read or has nothing more.
+bool read_ahead(file_sender& sender) {
+  for (;;) {
+    ssize_t n = read(sender.fd, sender.ahead, READ_AHEAD_SIZE);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sender.ahead_start = 0;
+    sender.ahead_end = (size_t)n;
+    return true;
+  }
+}
+
 // The next piece of the source into the message payload: its length, or
 // -1 when the file cannot be read or ends before its size.
 ssize_t read_block(file_sender& sender) {
@@ -45,12 +58,19 @@ ssize_t read_block(file_sender& sender) {
     memcpy(payload, sender.text + sender.sent, (size_t)left);
     return (ssize_t)left;
   }
+  // Blocks stay full across the ends of read-ahead pieces: the message
+  // count of an installation is worked out from full blocks.
   size_t wanted = left < DATA_BLOCK_SIZE ? (size_t)left : DATA_BLOCK_SIZE;
-  for (;;) {
-    ssize_t n = read(sender.fd, payload, wanted);
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0 ? n : -1;
+  size_t filled = 0;
+  while (filled < wanted) {
+    if (sender.ahead_start == sender.ahead_end && !read_ahead(sender)) return -1;
+    size_t piece = sender.ahead_end - sender.ahead_start;
+    if (piece > wanted - filled) piece = wanted - filled;
+    memcpy(payload + filled, sender.ahead + sender.ahead_start, piece);
+    sender.ahead_start += piece;
+    filled += piece;
   }
+  return (ssize_t)filled;
 }
 
 // Waits for the next numbered message of the peer, answering repeats of
@@ -73,6 +93,7 @@ ssize_t wait_numbered(file_receiver& receiver) {
 
 file_sender::~file_sender() {
   if (fd >= 0) close(fd);
+  delete[] ahead;
 }
 
 bool open_file_sender(file_sender& sender, interface_endpoint& endpoint, link_state& link,
@@ -90,6 +111,7 @@ bool open_file_sender(file_sender& sender, interface_endpoint& endpoint, link_st
     return false;
   }
   sender.size = (uint64_t)status.st_size;
+  if (!sender.ahead) sender.ahead = new uint8_t[READ_AHEAD_SIZE];
   console_print("Transfering: %s...\n", slash + 1);
   console_flush();
   build_file_header(sender, slash + 1);

@@ -11,13 +11,20 @@
 #include "netinstall/link.h"
 #include "netinstall/protocol.h"
 
-// The server side of one file. Owns the descriptor of a file source; the
-// text, the endpoint and the link are not owned.
+constexpr size_t READ_AHEAD_SIZE = 65536;
+
+// The server side of one file. Owns the descriptor of a file source and its
+// read-ahead; the text, the endpoint and the link are not owned.
 struct file_sender {
   int fd = -1;                  // file source, owned
   const char* text = nullptr;   // text source, not owned
   uint64_t size = 0;
   uint64_t sent = 0;
+  // A file is read in large pieces, and each block is taken from them: one
+  // read for many blocks instead of one per block.
+  uint8_t* ahead = nullptr;  // owned, READ_AHEAD_SIZE bytes once a file is open
+  size_t ahead_start = 0;    // the next unsent byte in ahead
+  size_t ahead_end = 0;      // the end of what was read into ahead
   interface_endpoint* endpoint = nullptr;
   link_state* link = nullptr;
   uint8_t message[MAX_DATAGRAM];  // the message built last, header and payload

@@ -21,6 +21,12 @@ constexpr int64_t END_WAIT_US = 100000;
 constexpr int END_TRIES = 5;
 constexpr unsigned RESCAN_CYCLES = 60;
 constexpr size_t PIECE_SIZE = 4096;
+// Package bytes gather into pieces of this size before one write into the
+// installer's pipe: every write wakes the installer, which then competes
+// for the processor with the transfer. Half the pipe's usual capacity, so
+// that the installer reads one piece while the next one arrives.
+constexpr size_t PACKAGE_PIECE_SIZE = 32768;
+constexpr size_t INSTALLER_PIPE_SIZE = 262144;
 constexpr size_t SCRIPT_PATH_SIZE = 80;
 const char* const DEFAULT_LABEL = "tessaron";
 
@@ -132,14 +138,19 @@ bool receive_script(install_client& client, const char* name) {
 }
 
 bool receive_package(install_client& client) {
+  if (!client.package_piece) client.package_piece = new uint8_t[PACKAGE_PIECE_SIZE];
   program_writer* installer = open_program_writer("/sbin/installer", "-r", "/mnt", "-", nullptr);
   if (!installer) {
     console_print("\nFATAL ERROR: couldn't start install\n");
     return false;
   }
-  uint8_t piece[PIECE_SIZE];
+  // A larger pipe lets the transfer run ahead of an installer that waits
+  // for the processor or the disk; the usual size still works.
+  int pipe_fd = static_cast<fd_output_buffer*>(installer->rdbuf())->fd();
+  (void)fcntl(pipe_fd, F_SETPIPE_SZ, (int)INSTALLER_PIPE_SIZE);
+  uint8_t* piece = client.package_piece;
   for (;;) {
-    ssize_t n = read_file_data(*client.receiver, piece, sizeof piece);
+    ssize_t n = read_file_data(*client.receiver, piece, PACKAGE_PIECE_SIZE);
     if (n < 0) {
       close_program(installer);
       console_print("\nFATAL ERROR: bad network connection\n");

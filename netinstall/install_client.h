@@ -11,17 +11,21 @@
 #include "netinstall/link.h"
 #include "setup/install_context.h"
 
-// Owns its interfaces and its receiver.
+// Owns its interfaces, its receiver and the piece buffer.
 struct install_client {
   interface_list interfaces;
   interface_endpoint* server_endpoint = nullptr;  // where the offer came; in interfaces
   link_state link;
   file_receiver* receiver = nullptr;  // owned; made once an offer is accepted
+  uint8_t* package_piece = nullptr;   // owned; package bytes on their way to the installer
 
   install_client() = default;
   install_client(const install_client&) = delete;
   install_client& operator=(const install_client&) = delete;
-  ~install_client() { delete receiver; }
+  ~install_client() {
+    delete receiver;
+    delete[] package_piece;
+  }
 };
 
 // The network installation mode.

@@ -78,6 +78,30 @@ bool configure_socket(int fd, const char* name, uint16_t port) {
   return bind(fd, (sockaddr*)&local, sizeof local) == 0;
 }
 
+// The kernel's classic packet filter, as its interface defines it (the
+// router's C library has no header for it): one instruction, a program, and
+// the operation codes used below.
+struct filter_instruction {
+  uint16_t code;
+  uint8_t jump_if_true;
+  uint8_t jump_if_false;
+  uint32_t operand;
+};
+struct filter_program {
+  unsigned short length;
+  filter_instruction* instructions;
+};
+constexpr uint16_t LOAD_WORD_AT = 0x20;      // A = 32 bits at operand, big-endian
+constexpr uint16_t LOAD_HALF_AT = 0x28;      // A = 16 bits at operand, big-endian
+constexpr uint16_t LOAD_LENGTH = 0x80;       // A = the datagram's length
+constexpr uint16_t JUMP_IF_EQUAL = 0x15;     // A == operand
+constexpr uint16_t JUMP_IF_AT_LEAST = 0x35;  // A >= operand
+constexpr uint16_t RETURN = 0x06;            // keep operand bytes; 0 drops
+
+// The filter sees a received datagram from its UDP header on: the protocol
+// header starts after these bytes.
+constexpr uint32_t UDP_HEADER_SIZE = 8;
+
 // Adds the endpoint of one interface; false when the scan must end empty.
 bool add_interface(interface_list& list, int query, const char* name) {
   struct ifreq request;
@@ -132,6 +156,27 @@ void scan_interfaces(interface_list& list) {
   fclose(table);
 }
 
+bool drop_own_datagrams(int fd, const uint8_t* mac) {
+  uint32_t first_four = (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 | (uint32_t)mac[2] << 8 |
+                        mac[3];
+  uint32_t last_two = (uint32_t)mac[4] << 8 | mac[5];
+  const uint32_t source = UDP_HEADER_SIZE + OFFSET_SOURCE;
+  // Datagrams too short for a header are kept: the protocol code rejects
+  // them itself. Jumps count the instructions they skip.
+  filter_instruction program[] = {
+      {LOAD_LENGTH, 0, 0, 0},
+      {JUMP_IF_AT_LEAST, 0, 4, UDP_HEADER_SIZE + HEADER_SIZE},
+      {LOAD_WORD_AT, 0, 0, source},
+      {JUMP_IF_EQUAL, 0, 2, first_four},
+      {LOAD_HALF_AT, 0, 0, source + 4},
+      {JUMP_IF_EQUAL, 1, 0, last_two},
+      {RETURN, 0, 0, 0xFFFFFFFFu},  // keep the whole datagram
+      {RETURN, 0, 0, 0},            // drop it
+  };
+  filter_program filter = {(unsigned short)(sizeof program / sizeof program[0]), program};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
+}
+
 bool open_endpoint(interface_endpoint& endpoint, const char* name, uint16_t port) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return false;
@@ -139,6 +184,9 @@ bool open_endpoint(interface_endpoint& endpoint, const char* name, uint16_t port
     close(fd);
     return false;
   }
+  // Without the filter the protocol code still rejects its own datagrams,
+  // only later: nothing depends on it but speed.
+  (void)drop_own_datagrams(fd, endpoint.mac);
   endpoint.fd = fd;
   endpoint.port = port;
   memset(&endpoint.destination, 0, sizeof endpoint.destination);

@@ -36,8 +36,16 @@ void scan_interfaces(interface_list& list);
 
 // Brings the interface up (UP, RUNNING, PROMISC), gives it 0.0.0.0 when it
 // has no IPv4 address, and opens a broadcast socket bound to it and to the
-// port. False, with no socket left open, when any step fails.
+// port, dropping the datagrams that come from the endpoint's own MAC address
+// (set before). False, with no socket left open, when any step fails.
 [[nodiscard]] bool open_endpoint(interface_endpoint& endpoint, const char* name, uint16_t port);
+
+// Makes the kernel drop, before they wake anybody, the datagrams on fd whose
+// source address field is mac. Broadcasts come back to the socket that sent
+// them: without this every data block and every acknowledgement would wake
+// its own sender once more, to be read and thrown away. False when the
+// system refuses the filter.
+bool drop_own_datagrams(int fd, const uint8_t* mac);
 
 // One datagram to the endpoint's destination: what the system's send
 // returns (bytes sent, or -1).

@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -247,6 +249,70 @@ TEST(netinstall_interfaces, mac_text_in_upper_case_until_the_count) {
   EXPECT_EQ(mac_text(list, 2), nullptr);
   free_interfaces(list);
   EXPECT_FALSE(has_interfaces(list));
+}
+
+// A package read in pieces larger than a block still goes out in full
+// blocks with every byte in order, and the sequence numbers advance by one.
+TEST(netinstall_file, blocks_stay_full_and_in_order_across_read_ahead_pieces) {
+  std::string path = testing::TempDir() + "/netunit-blocks.kpk";
+  std::string bytes(93 * DATA_BLOCK_SIZE + 100, '\0');  // over two read-ahead pieces
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (char)(i * 131 + i / 4093);
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_TRUE(file);
+  fwrite(bytes.data(), 1, bytes.size(), file);
+  fclose(file);
+  interface_endpoint endpoint;
+  endpoint.fd = socket(AF_INET, SOCK_DGRAM, 0);  // to a closed port: nothing reads
+  endpoint.destination.sin_family = AF_INET;
+  endpoint.destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  endpoint.destination.sin_port = htons(9);
+  link_state link;
+  file_sender sender;
+  ASSERT_TRUE(open_file_sender(sender, endpoint, link, path.c_str()));
+  std::string sent;
+  std::vector<size_t> short_blocks;
+  uint64_t blocks = 0;
+  for (ssize_t n; (n = send_block(sender, block_step::advance)) > 0;) {
+    ++blocks;
+    EXPECT_EQ(message_sequence(sender.message), 1 + blocks);
+    if ((size_t)n != DATA_BLOCK_SIZE) short_blocks.push_back((size_t)n);
+    sent.append((const char*)message_payload(sender.message), (size_t)n);
+  }
+  EXPECT_EQ(blocks, blocks_for(bytes.size()));
+  EXPECT_EQ(short_blocks, std::vector<size_t>{100});
+  EXPECT_TRUE(sent == bytes);
+  close(endpoint.fd);
+  unlink(path.c_str());
+}
+
+// The kernel filter of an endpoint, on a loopback socket that sends to
+// itself: only the datagrams whose source field is the own address go.
+TEST(netinstall_interfaces, own_datagrams_are_dropped_before_they_are_read) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(fd, (sockaddr*)&address, sizeof address), 0);
+  ASSERT_EQ(getsockname(fd, (sockaddr*)&address, &size), 0);
+  ASSERT_TRUE(drop_own_datagrams(fd, OWN));
+  const uint8_t NEAR_OWN[2][6] = {{2, 0, 0, 0, 0, 9}, {2, 0, 0, 9, 0, 1}};
+  const std::vector<std::vector<uint8_t>> sent = {
+      message(OWN, PEER, 1, "dropped"),
+      message(PEER, OWN, 2, "from the peer"),
+      message(NEAR_OWN[0], PEER, 3, "last two bytes differ"),
+      message(NEAR_OWN[1], PEER, 4, "first four bytes differ"),
+      message(OWN, PEER, 5, ""),  // a pure acknowledgement of our own
+      std::vector<uint8_t>(OWN, OWN + 6),  // too short for a header: kept
+  };
+  for (const std::vector<uint8_t>& bytes : sent)
+    sendto(fd, bytes.data(), bytes.size(), 0, (sockaddr*)&address, sizeof address);
+  std::vector<size_t> received;
+  uint8_t buffer[MAX_DATAGRAM];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+    received.push_back((size_t)n);
+  EXPECT_EQ(received, (std::vector<size_t>{sent[1].size(), sent[2].size(), sent[3].size(), 6}));
+  close(fd);
 }
 
 }  // namespace
