@@ -125,7 +125,7 @@ def check_database(root, where):
     records = faults.read_database(root)
     for name, record in records.items():
         assert record["version"] is not None, f"{where}: {name} has no version"
-        missing = [p for p in record["files"] if not faults.exists_inside(root, p)]
+        missing = [p for p in record["files"] if not root.exists(p)]
         assert not missing, f"{where}: {name} is listed but lacks {missing[:5]} ({len(missing)})"
     return records
 
