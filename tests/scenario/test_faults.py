@@ -386,29 +386,6 @@ def check_undone(root, package, keeper, out, where):
     assert (status, faults.messages(out)) == (0, []), f"{where}: {out}"
 
 
-def test_disk_full_in_the_middle_undoes_the_upgrade_and_keeps_the_others(packages, small_fs,
-                                                                          pkgs):
-    keeper, big = packages["keeper"], packages["big"]
-    old = pkgs.make("big", "0.9", {"opt/big/old": b"old", "etc/big.conf": b"old\n"})
-    root = router_root(os.path.join(small_fs, "root"), keeper, [old])
-    # 2 MB of the 5 MB of the new version fit.
-    faults.fill_leaving(small_fs, os.path.join(small_fs, "filler"), 2 << 20)
-    status, out, _ = root.installer("-", stdin=big.data)
-    assert status == 1
-    assert faults.messages(out) == [DISK_FULL.format("big-1.0")]
-    # Undone with the uninstall script stored so far; the old version was
-    # taken out before and stays out.
-    assert root.exists("/markers/big-uninstall-ran")
-    assert not root.exists("/markers/big-install-ran")
-    check_undone(root, big, keeper, out, "disk full")
-    assert not root.exists("/opt/big/old")
-    # With room again the same file installs.
-    os.unlink(os.path.join(small_fs, "filler"))
-    status, out, _ = root.installer("-", stdin=big.data)
-    assert (status, faults.messages(out)) == (0, ["installed big-1.0"])
-    check_intact(root, check_database(root, "reinstall"), big, "reinstall")
-
-
 @pytest.mark.parametrize("resource", ["blocks", "inodes"])
 def test_every_fill_level_either_installs_or_undoes(packages, small_fs, pkgs, resource):
     """The disk runs out at every step in turn: the stored scripts, every
