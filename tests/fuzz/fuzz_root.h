@@ -1,15 +1,9 @@
-// The scratch root of the fuzz targets that run installer code, which works
-// on whatever root the process has. Each process mounts a tmpfs of its own
-// on a mkdtemp directory, in a private mount namespace, without devices,
-// programs or set-user-id bits, then detaches it so that no path leads to
-// it, and runs every input chrooted into it. When any of that fails, the
-// process aborts rather than run on the machine.
-//
-// Between inputs the process is back in the real root: the fuzzer writes its
-// corpus and artifacts there, and the leak checker reads /proc, which the
-// scratch root must never hold. A sanitizer report or a fatal signal during
-// an input leaves the scratch root first, so the crash input still reaches
-// the artifact path.
+// The scratch root of the fuzz targets that run installer code: a tmpfs of
+// the process's own, mounted without devices, programs or set-user-id bits
+// in a private mount namespace, then detached so that no path leads to it.
+// Each input runs chrooted into it; between inputs (and before a crash
+// report) the process is back in the real root, where the fuzzer writes its
+// artifacts. When any of that fails, the process aborts.
 #pragma once
 
 #include <dirent.h>
@@ -27,8 +21,7 @@
 
 #include "installer/repository.h"
 
-// install_body syncs every file system of the machine after each package:
-// tens of milliseconds on a busy build machine, for a tmpfs that needs none.
+// The installer syncs after each package; a tmpfs needs none.
 void sync() noexcept {}
 
 namespace fuzz_root {
@@ -79,9 +72,8 @@ inline void on_signal(int signal, siginfo_t* info, void* context) {
   if (was_inside) enter();
 }
 
-// Called once the fuzzer has installed its handlers (at the first input):
-// abort, illegal instruction and the time-out timer are the fuzzer's; the
-// other deadly signals are reported by the sanitizers (the hook below).
+// At the first input, once the fuzzer has installed its handlers for abort,
+// illegal instruction and the time-out timer.
 inline void chain_fatal_signals() {
   static const int signals[] = {SIGABRT, SIGILL, SIGALRM};
   for (int signal : signals) {
@@ -165,9 +157,8 @@ inline void set_up() {
   leave();
 }
 
-// One input's stay in the scratch root: entered empty with a fresh
-// repository, left with the repository freed (so the leak checker sees only
-// what the code under test lost).
+// One input's stay in the scratch root: entered empty, left with the
+// repository freed, so the leak checker sees only what the code lost.
 struct scope {
   scope() {
     static bool chained_once = false;
@@ -192,8 +183,7 @@ struct scope {
 
 }  // namespace fuzz_root
 
-// Sanitizer reports end the process; the fuzzer's death callback that
-// follows writes the crash input, which must be written in the real root.
+// The crash input is written after this report, in the real root.
 extern "C" void __sanitizer_report_error_summary(const char* summary) {
   if (fuzz_root::inside) fuzz_root::leave();
   if (write(2, summary, strlen(summary)) < 0 || write(2, "\n", 1) < 0) {

@@ -1,12 +1,7 @@
-// The root the install fuzz target starts every input from, inside the
-// scratch root of fuzz_root.h: the package "keeper" installed with a file,
-// a configuration file and a link into its own record, as a router has it.
-// After each step the target checks what must hold whatever the input was,
-// and aborts with the reason when it does not, so that the fuzzer keeps
-// the input: every record that loads lists files that exist and that it
-// owns; keeper's files and record are unchanged while its record is the
-// seeded one; nothing outside the installer's own places exists that no
-// record owns (a write through a link or outside the package's paths).
+// The root the install fuzz target starts every input from: the package
+// "keeper" installed with a file, a configuration file and a link into its
+// own record. After each step the target checks what must hold whatever the
+// input was, and aborts with the reason so that the fuzzer keeps the input.
 #pragma once
 
 #include <ftw.h>
@@ -91,9 +86,10 @@ inline int check_owned(const char* path, const struct stat* status, int type, st
   return 0;
 }
 
-// The properties above, on the database as the next start loads it. A
-// package without a record may overwrite and leave files: then only the
-// records are checked.
+// On the database as the next start loads it: every valid record lists
+// files that exist and that it owns; keeper's files are unchanged while its
+// record is; nothing outside the installer's own places is unowned (a write
+// through a link). A package without a record may leave files anywhere.
 inline void check(bool unrecorded_input) {
   fuzz_root::reset_repository();
   open_repository(true);
@@ -117,12 +113,9 @@ inline void check(bool unrecorded_input) {
   nftw("/", check_owned, 16, FTW_PHYS | FTW_MOUNT);
 }
 
-// Hostile entries in the installer's own places, as the input's last byte
-// selects them: queue entries that are a file, a directory or a link into
-// the database; "/postlog" a FIFO or a link to a record file; a
-// "/DOWNGRADE" that cannot be removed; waiting files that are a FIFO or a
-// link; a RAM-disk copy that is a link to a record file. The input itself
-// waits in "/var/pckg".
+// Hostile entries in the installer's own places (links into the database,
+// FIFOs, directories that cannot be removed), as the input's last byte
+// selects them; the input itself waits in "/var/pckg".
 inline void place_hostile_entries(const uint8_t* data, size_t size) {
   const unsigned bits = size ? data[size - 1] : 0;
   switch (bits & 3) {
@@ -149,11 +142,8 @@ inline void place_hostile_entries(const uint8_t* data, size_t size) {
   }
 }
 
-// The queue job and the pending job, as the next start runs them. The
-// pending job halts for ever when the router is left without packages,
-// which is an ending, not a hang: a record named "." (a name no package,
-// requirement or queue entry can have) stays listed, so the router is never
-// empty here. A FIFO that stops the run is a time-out of the fuzzer.
+// The queue and pending jobs. A record named "." (no package can have that
+// name) keeps the router from being empty, where the pending job halts.
 inline void run_jobs() {
   package_record* anchor = new package_record;  // owned by the repository
   anchor->name = ".";

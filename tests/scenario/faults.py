@@ -124,36 +124,6 @@ def read_database(root):
     return records
 
 
-def inside(root, path, follow_last=False):
-    """The host path that path names inside root as the changed root sees
-    it: ".." stops at the root and absolute link targets start there again.
-    The last component is followed only with follow_last."""
-    parts = [p for p in path.split("/") if p not in ("", ".")]
-    current, links = [], 0
-    while parts:
-        part = parts.pop(0)
-        if part == "..":
-            if current:
-                current.pop()
-            continue
-        current.append(part)
-        host = os.path.join(root.path, *current)
-        if os.path.islink(host) and (parts or follow_last):
-            links += 1
-            if links > 40:
-                break
-            target = os.readlink(host)
-            current.pop()
-            if target.startswith("/"):
-                current = []
-            parts = [p for p in target.split("/") if p not in ("", ".")] + parts
-    return os.path.join(root.path, *current)
-
-
-def exists_inside(root, path):
-    return os.path.lexists(inside(root, path))
-
-
 def contents_on_disk(root, paths):
     """The same form as pkgtools.tree_contents for the given paths of a
     root; a missing path maps to None."""

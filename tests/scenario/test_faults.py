@@ -125,7 +125,7 @@ def check_database(root, where):
     records = faults.read_database(root)
     for name, record in records.items():
         assert record["version"] is not None, f"{where}: {name} has no version"
-        missing = [p for p in record["files"] if not faults.exists_inside(root, p)]
+        missing = [p for p in record["files"] if not root.exists(p)]
         assert not missing, f"{where}: {name} is listed but lacks {missing[:5]} ({len(missing)})"
     return records
 
@@ -262,77 +262,9 @@ def measured_duration(tmpfs, package, done):
 
 # -- kill -9 at any point ------------------------------------------------------------
 
-def spread_over_body(body, percents):
+def body_points(body, percents):
     start, length = body
     return [(f"at {p}% of the file data", paced(start + length * p // 100)) for p in percents]
-
-
-def timed_points(tmpfs, package, done, percents):
-    """Kill points after fractions of the time an install takes until done(root)."""
-    duration = measured_duration(tmpfs, package, done)
-    return [(f"after {p}% of {duration:.2f}s", after(duration * p / 100)) for p in percents]
-
-
-def test_kill_during_install_of_a_large_package(packages, tmpfs):
-    keeper, big = packages["keeper"], packages["big"]
-    router_root(os.path.join(tmpfs, "template"), keeper)
-    header = section_of(big.data, pkgtools.SECTION_PACKAGE_HEADER)
-    script = section_of(big.data, pkgtools.SECTION_INSTALL_SCRIPT)
-    body = section_of(big.data, pkgtools.SECTION_FILE_DATA)
-    points = [
-        ("before the first byte", paced(0)),
-        ("inside the header record", paced(header[0] + 16)),
-        ("inside the install script", paced(script[0] + script[1] // 2)),
-        ("at the start of the file data", paced(body[0])),
-        *spread_over_body(body, range(5, 100, 10)),
-        ("with every byte read, before the record", paced(len(big.data))),
-        ('once "files" exists', when(lambda r: r.exists("/var/pdb/big/files"))),
-        ('once "version" exists', when(lambda r: r.exists("/var/pdb/big/version"))),
-        ("while the install script runs", when(lambda r: r.exists("/markers/big-install-ran"))),
-        *timed_points(tmpfs, big, lambda r: r.exists("/markers/big-install-ran"),
-                      (5, 20, 35, 50, 65, 80, 95, 110)),
-    ]
-
-    def installs_again(root, records, where):
-        status, out, _ = root.installer("-", stdin=big.data)
-        assert status == 0 and is_complete(root, check_database(root, where), big), out
-        if "big" not in records:
-            assert faults.messages(out) == ["installed big-1.0"], f"{where}: {out}"
-
-    results = run_crash_points(tmpfs, points, keeper, {"big": [big]}, big, installs_again)
-    # The points are spread over the whole install: from nothing placed to
-    # everything recorded, with many stages of placement between.
-    placed = {state[0] for state, _ in results.values()}
-    assert {0, len(big.contents)} <= placed and len(placed) >= 12, spread(results)
-    assert {"big" in records for _, records in results.values()} == {True, False}
-
-
-def test_kill_during_an_upgrade(packages, tmpfs):
-    keeper, old, big = packages["keeper"], packages["old"], packages["big"]
-    router_root(os.path.join(tmpfs, "template"), keeper, [old])
-    header = section_of(big.data, pkgtools.SECTION_PACKAGE_HEADER)
-    body = section_of(big.data, pkgtools.SECTION_FILE_DATA)
-    new_version = f"{big.version[0]} "
-    second_old_file, last_old_file = sorted(old.contents)[1], sorted(old.contents)[-1]
-    points = [
-        ("inside the header record", paced(header[0] + 20)),
-        ("while the old version's uninstall script runs",
-         when(lambda r: r.exists("/markers/old-uninstalling"))),
-        ("while the old files are removed", when(lambda r: not r.exists(second_old_file)),
-         lambda r: r.exists(last_old_file)),
-        ("with the old version out, before the new files", paced(body[0])),
-        *spread_over_body(body, (10, 30, 50, 70, 90)),
-        ("with every byte read, before the record", paced(len(big.data))),
-        ('once the new "version" exists',
-         when(lambda r: read_or_empty(r, "/var/pdb/big/version").startswith(new_version))),
-        ("while the install script runs", when(lambda r: r.exists("/markers/big-install-ran"))),
-        *timed_points(tmpfs, big, lambda r: r.exists("/markers/big-install-ran"),
-                      (5, 10, 15, 20, 25, 30, 50, 70, 90)),
-    ]
-    results = run_crash_points(tmpfs, points, keeper, {"big": [old, big]}, big)
-    outcomes = {records["big"]["version"] if "big" in records else None
-                for _, records in results.values()}
-    assert outcomes == {old.version, None, big.version}
 
 
 def read_or_empty(root, path):
@@ -341,6 +273,32 @@ def read_or_empty(root, path):
         return root.read(path)
     except OSError:
         return ""
+
+
+def package_points(package, uninstalling):
+    """Kill points of an install or an upgrade of package: in its header and
+    script, before and across its file data, as the old version goes, as
+    the record is written and while the install script runs."""
+    header = section_of(package.data, pkgtools.SECTION_PACKAGE_HEADER)
+    script = section_of(package.data, pkgtools.SECTION_INSTALL_SCRIPT)
+    body = section_of(package.data, pkgtools.SECTION_FILE_DATA)
+    new_version = f"{package.version[0]} "
+    points = [("before the first byte", paced(0)),
+              ("inside the header record", paced(header[0] + 16)),
+              ("inside the install script", paced(script[0] + script[1] // 2)),
+              ("at the start of the file data", paced(body[0])),
+              *body_points(body, range(5, 100, 10)),
+              ("with every byte read, before the record", paced(len(package.data))),
+              ('once "files" exists', when(lambda r: r.exists("/var/pdb/big/files"))),
+              ('once the new "version" exists',
+               when(lambda r: read_or_empty(r, "/var/pdb/big/version").startswith(new_version))),
+              ("while the install script runs", when(lambda r: r.exists("/markers/big-install-ran")))]
+    if uninstalling:
+        points += [("while the old version's uninstall script runs",
+                    when(lambda r: r.exists("/markers/old-uninstalling"))),
+                   ("while the old files are removed", when(lambda r: not r.exists(uninstalling[0])),
+                    lambda r: r.exists(uninstalling[1]))]
+    return points
 
 
 def bundle_points(suite, members):
@@ -357,37 +315,51 @@ def bundle_points(suite, members):
         points.append((f"with {member.name}'s files placed", paced(body[1] + body[2])))
         if following:
             points.append((f"with {member.name} recorded", paced(following[1])))
-    return points
-
-
-def test_kill_during_install_of_a_bundle(packages, tmpfs):
-    keeper, suite, members = packages["keeper"], packages["suite"], packages["members"]
-    router_root(os.path.join(tmpfs, "template"), keeper)
     last = members[-1].name
-    points = bundle_points(suite, members) + [
-        (f"once {last}'s \"version\" exists", when(lambda r: r.exists(f"/var/pdb/{last}/version"))),
-        *timed_points(tmpfs, suite, lambda r: r.exists(f"/var/pdb/{last}/version"),
-                      (10, 30, 50, 70, 90)),
-    ]
-    interrupted = {"suite": [suite], **{m.name: [m] for m in members}}
+    return points + [(f"once {last}'s \"version\" exists",
+                      when(lambda r: r.exists(f"/var/pdb/{last}/version")))]
+
+
+@pytest.mark.parametrize("kind", ["install", "upgrade", "bundle"])
+def test_kill_points(packages, tmpfs, kind):
+    """An install, an upgrade and a bundle, killed at points spread over the
+    whole run: afterwards every other package is whole, the interrupted
+    ones are whole or gone, and the package installs again."""
+    keeper, old, big, suite, members = (packages[k] for k in ("keeper", "old", "big", "suite", "members"))
+    router_root(os.path.join(tmpfs, "template"), keeper, [old] if kind == "upgrade" else [])
+    if kind == "bundle":
+        watched, done = suite, lambda r: r.exists(f"/var/pdb/{members[-1].name}/version")
+        points = bundle_points(suite, members)
+        interrupted = {"suite": [suite], **{m.name: [m] for m in members}}
+    else:
+        watched, done = big, lambda r: r.exists("/markers/big-install-ran")
+        old_files = sorted(old.contents)
+        points = package_points(big, kind == "upgrade" and (old_files[1], old_files[-1]))
+        interrupted = {"big": [old, big] if kind == "upgrade" else [big]}
+    duration = measured_duration(tmpfs, watched, done)
+    points += [(f"after {p}% of {duration:.2f}s", after(duration * p / 100))
+               for p in (5, 10, 20, 35, 50, 65, 80, 95, 110)]
     failures = []
 
     def whole_or_gone_and_installable(root, records, where):
-        # The bundle's record is completed after its members: a run cut
-        # short anywhere before leaves it invalid, and it goes with them all.
+        # A bundle's record is completed after its members: a run cut short
+        # anywhere before leaves it invalid, and it goes with them all.
         present = {name for name in interrupted if name in records}
-        if present not in (set(), set(interrupted)):
+        if kind == "bundle" and present not in (set(), set(interrupted)):
             failures.append(f"{where}: only {sorted(present)} left")
-        status, out, _ = root.installer("-", stdin=suite.data)
+        status, out, _ = root.installer("-", stdin=watched.data)
         records = check_database(root, where)
-        if not all(is_complete(root, records, p) for p in (suite, *members)):
-            failures.append(f"{where}: installing the bundle again ended {status}: "
-                            f"{faults.messages(out)}")
+        if not all(is_complete(root, records, p) for p in [watched] + members * (kind == "bundle")):
+            failures.append(f"{where}: installing again ended {status}: {faults.messages(out)}")
 
-    results = run_crash_points(tmpfs, points, keeper, interrupted, suite,
+    results = run_crash_points(tmpfs, points, keeper, interrupted, watched,
                                whole_or_gone_and_installable)
     assert failures == [], "\n".join(failures)
-    assert any(not set(interrupted) & set(records) for _, records in results.values())
+    name = watched.name
+    outcomes = {records[name]["version"] if name in records else None for _, records in results.values()}
+    assert outcomes == {None, watched.version} | ({old.version} if kind == "upgrade" else set())
+    placed = {state[0] for state, _ in results.values()}
+    assert kind == "bundle" or {0, len(big.contents)} <= placed and len(placed) >= 10, spread(results)
 
 
 # -- a full disk -----------------------------------------------------------------------
@@ -412,29 +384,6 @@ def check_undone(root, package, keeper, out, where):
     assert left == [], f"{where}: {left[:5]}"
     status, out, _ = root.installer()
     assert (status, faults.messages(out)) == (0, []), f"{where}: {out}"
-
-
-def test_disk_full_in_the_middle_undoes_the_upgrade_and_keeps_the_others(packages, small_fs,
-                                                                          pkgs):
-    keeper, big = packages["keeper"], packages["big"]
-    old = pkgs.make("big", "0.9", {"opt/big/old": b"old", "etc/big.conf": b"old\n"})
-    root = router_root(os.path.join(small_fs, "root"), keeper, [old])
-    # 2 MB of the 5 MB of the new version fit.
-    faults.fill_leaving(small_fs, os.path.join(small_fs, "filler"), 2 << 20)
-    status, out, _ = root.installer("-", stdin=big.data)
-    assert status == 1
-    assert faults.messages(out) == [DISK_FULL.format("big-1.0")]
-    # Undone with the uninstall script stored so far; the old version was
-    # taken out before and stays out.
-    assert root.exists("/markers/big-uninstall-ran")
-    assert not root.exists("/markers/big-install-ran")
-    check_undone(root, big, keeper, out, "disk full")
-    assert not root.exists("/opt/big/old")
-    # With room again the same file installs.
-    os.unlink(os.path.join(small_fs, "filler"))
-    status, out, _ = root.installer("-", stdin=big.data)
-    assert (status, faults.messages(out)) == (0, ["installed big-1.0"])
-    check_intact(root, check_database(root, "reinstall"), big, "reinstall")
 
 
 @pytest.mark.parametrize("resource", ["blocks", "inodes"])
