@@ -18,15 +18,26 @@ static ssize_t read_once(int fd, char* destination, size_t n) {
   return got;
 }
 
-// Writes until everything is written, a call fails or a call writes nothing;
-// returns the count written.
-static size_t write_all(int fd, const char* source, size_t n) {
+size_t write_all(int fd, const void* data, size_t n) {
+  const char* source = static_cast<const char*>(data);
   size_t done = 0;
   while (done < n) {
     ssize_t wrote = write(fd, source + done, n - done);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) break;
     done += (size_t)wrote;
+  }
+  return done;
+}
+
+size_t read_all(int fd, void* data, size_t n) {
+  char* destination = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = read(fd, destination + done, n - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += (size_t)got;
   }
   return done;
 }

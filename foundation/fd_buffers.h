@@ -3,6 +3,13 @@
 
 #include "foundation/stream_buffer.h"
 
+// Writes until everything is written, a call fails or a call writes nothing;
+// interrupted calls are repeated. Returns the count written.
+size_t write_all(int fd, const void* data, size_t n);
+// Reads until n bytes have come, the end of the file or an error;
+// interrupted calls are repeated. Returns the count read.
+size_t read_all(int fd, void* data, size_t n);
+
 // One putback byte directly in front of a 4096-byte buffer. Reads of 1024
 // bytes or more bypass the buffer. Interrupted reads are repeated.
 class fd_input_buffer : public stream_buffer {

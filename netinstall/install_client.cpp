@@ -95,18 +95,6 @@ void connect_to_server(install_client& client, const char* label, bool* keep) {
   console_flush();
 }
 
-// Writes all of data to the descriptor; false with errno set when it cannot.
-bool write_all(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= (size_t)n;
-  }
-  return true;
-}
-
 bool receive_script(install_client& client, const char* name) {
   console_print("Writing configuration...\n");
   console_flush();
@@ -127,7 +115,7 @@ bool receive_script(install_client& client, const char* name) {
       return false;
     }
     if (n == 0) break;
-    if (!write_all(fd, piece, (size_t)n)) {
+    if (write_all(fd, piece, (size_t)n) != (size_t)n) {
       console_print("\nFATAL ERROR: installation failed: %s\n", strerror(errno));
       close(fd);
       return false;

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/vector.h"
 
 namespace {
@@ -189,17 +190,6 @@ struct snapshot_reader {
   }
 };
 
-bool write_all(int fd, const unsigned char* data, uint32_t length) {
-  while (length > 0) {
-    ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= (uint32_t)n;
-  }
-  return true;
-}
-
 bool set_times(const char* path, const struct stat& status) {
   struct timeval times[2];
   times[0].tv_sec = status.st_atime;
@@ -217,7 +207,7 @@ bool restore_file(snapshot_reader& reader, const char* path, const struct stat& 
   while (written && left > 0) {
     const unsigned char* piece;
     uint32_t part = reader.next_piece(piece, left);
-    written = part > 0 && write_all(fd, piece, part);
+    written = part > 0 && write_all(fd, piece, part) == part;
     left -= part;
   }
   written = written && fchmod(fd, status.st_mode & 07777) == 0;

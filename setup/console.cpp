@@ -89,20 +89,11 @@ bool ask_yes_no(terminal_state&, const char* question) {
   for (;;) {
     console_flush();
     int c = read_key();
-    if (c < 0) {
-      console_print("n\n");
+    if (c < 0 || c == 'y' || c == 'Y' || c == 'n' || c == 'N') {
+      bool yes = c == 'y' || c == 'Y';  // the end of input answers no
+      console_print(yes ? "y\n" : "n\n");
       console_flush();
-      return false;
-    }
-    if (c == 'y' || c == 'Y') {
-      console_print("y\n");
-      console_flush();
-      return true;
-    }
-    if (c == 'n' || c == 'N') {
-      console_print("n\n");
-      console_flush();
-      return false;
+      return yes;
     }
     ring_bell();
   }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/string.h"
 #include "setup/boot/boot_program.h"
 #include "setup/child_programs.h"
@@ -34,16 +35,7 @@ struct partition_name {
 bool write_text_file(const char* path, const char* text, size_t length, mode_t mode) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return false;
-  bool written = true;
-  while (written && length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) {
-      text += n;
-      length -= (size_t)n;
-    }
-  }
+  bool written = write_all(fd, text, length) == length;
   written = close(fd) == 0 && written;
   return written && chmod(path, mode) == 0;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "netinstall/install_client.h"
+#include "foundation/fd_buffers.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
 #include "setup/floppy_install.h"
@@ -61,12 +62,8 @@ void read_mode_word(char* word, size_t size) {
   word[0] = '\0';
   int fd = open("/TYPE", O_RDONLY | O_NONBLOCK);
   if (fd < 0) return;
-  ssize_t n;
-  do {
-    n = read(fd, word, size - 1);
-  } while (n < 0 && errno == EINTR);
+  size_t n = read_all(fd, word, size - 1);
   close(fd);
-  if (n < 0) n = 0;
   word[n] = '\0';
   word[strcspn(word, "\n")] = '\0';
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "foundation/fd_buffers.h"
 #include "package_format/package_reader.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
@@ -27,17 +28,6 @@ uint32_t payload_blocks(const floppy_part_header& header) {
 }
 uint32_t group_bytes(const floppy_part_header& header) {
   return (uint32_t)header.block_size * header.blocks_per_group;
-}
-
-bool read_exactly(int fd, unsigned char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = read(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= (size_t)n;
-  }
-  return true;
 }
 
 void log_repair(int block) {
@@ -66,7 +56,7 @@ bool read_payload(int part_file, const floppy_part_header& header, part_buffers&
   uint32_t filled = 0;
   while (filled < header.payload_size) {
     int repaired;
-    if (!read_exactly(part_file, buffers.group, group_bytes(header)) ||
+    if (read_all(part_file, buffers.group, group_bytes(header)) != group_bytes(header) ||
         !repair_group(buffers.group, header, repaired))
       return false;
     if (repaired >= 0) log_repair(repaired);
@@ -177,7 +167,7 @@ long read_floppy_part(install_context& context, int part_file, program_writer& i
   unsigned char bytes[FLOPPY_PART_HEADER_SIZE];
   struct stat status;
   floppy_part_header header;
-  if (fstat(part_file, &status) != 0 || !read_exactly(part_file, bytes, sizeof bytes) ||
+  if (fstat(part_file, &status) != 0 || read_all(part_file, bytes, sizeof bytes) != sizeof bytes ||
       !accept_part_header(bytes, (uint64_t)status.st_size, context.floppy, header))
     return 0;
   context.floppy = header;

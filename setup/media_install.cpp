@@ -44,22 +44,17 @@ bool read_whole_file(const char* path, file_buffer& buffer) {
   int fd = open(path, O_RDONLY);
   if (fd < 0) return false;
   struct stat status;
-  bool read_all = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-                  (uint64_t)status.st_size <= UINT32_MAX;
-  if (read_all) {
+  bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+               (uint64_t)status.st_size <= UINT32_MAX;
+  if (whole) {
     buffer.size = (uint32_t)status.st_size;
     buffer.data = static_cast<unsigned char*>(malloc(buffer.size ? buffer.size : 1));
-    read_all = buffer.data != nullptr;
-  }
-  for (uint32_t done = 0; read_all && done < buffer.size;) {
-    ssize_t n = read(fd, buffer.data + done, buffer.size - done);
-    if (n < 0 && errno == EINTR) continue;
-    read_all = n > 0;  // an early end of the file is a failure too
-    if (read_all) done += (uint32_t)n;
+    // An early end of the file is a failure too.
+    whole = buffer.data != nullptr && read_all(fd, buffer.data, buffer.size) == buffer.size;
   }
   close(fd);
-  if (!read_all) buffer.release();
-  return read_all;
+  if (!whole) buffer.release();
+  return whole;
 }
 
 // Mounts the first source device that carries the file system; its index,

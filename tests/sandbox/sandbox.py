@@ -547,15 +547,15 @@ def unpack_iso_image(image, directory):
 
 def parse_disk(text):
     """hda=IMAGE:CYLINDERS[:HEADS:SECTORS]"""
-    name, spec = text.split("=", 1)
-    image, *numbers = spec.split(":")
+    name, value = text.split("=", 1)
+    image, *numbers = value.split(":")
     return Disk(name, image, *[int(number) for number in numbers])
 
 
 def parse_medium(text):
     """hdb=vfat:DIRECTORY[:ro]"""
-    device, spec = text.split("=", 1)
-    kind, directory, *access = spec.split(":")
+    device, value = text.split("=", 1)
+    kind, directory, *access = value.split(":")
     return (device, kind, directory, access == ["ro"])
 
 
