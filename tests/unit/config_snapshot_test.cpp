@@ -2,13 +2,14 @@
 // with its contents, modes, owners and times.
 #include "setup/config_snapshot.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -56,27 +57,22 @@ class scratch_tree {
     utimes(p.c_str(), times);
   }
 
-  // Every entry below relative with its facts; directories are stamped
-  // after their contents, so their times are read as they were set.
+  // Every entry below relative with its facts.
   void collect(const std::string& relative, std::map<std::string, entry_facts>& out) const {
-    struct stat status;
-    std::string p = path(relative);
-    ASSERT_EQ(lstat(p.c_str(), &status), 0);
-    entry_facts facts{status.st_mode, status.st_uid, status.st_mtime, ""};
-    if (S_ISREG(status.st_mode)) {
-      int fd = open(p.c_str(), O_RDONLY);
-      char buffer[4096];
-      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) facts.contents.append(buffer, n);
-      close(fd);
-    }
-    out[relative] = facts;
-    if (!S_ISDIR(status.st_mode)) return;
-    DIR* d = opendir(p.c_str());
-    while (struct dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") collect(relative + "/" + name, out);
-    }
-    closedir(d);
+    namespace fs = std::filesystem;
+    fs::path top(path(relative));
+    auto record = [&](const fs::path& entry) {
+      struct stat status;
+      ASSERT_EQ(lstat(entry.c_str(), &status), 0);
+      entry_facts facts{status.st_mode, status.st_uid, status.st_mtime, ""};
+      if (S_ISREG(status.st_mode)) {
+        std::ifstream file(entry, std::ios::binary);
+        facts.contents.assign(std::istreambuf_iterator<char>(file), {});
+      }
+      out[relative + entry.string().substr(top.string().size())] = facts;
+    };
+    record(top);
+    for (const auto& entry : fs::recursive_directory_iterator(top)) record(entry.path());
   }
 
  private:
