@@ -1,5 +1,6 @@
-// The package menu's screen and rules: display order, selection rules,
-// grid geometry, wrapped and centred text, the dependency line.
+// The package list and menu: summaries, install order, display order,
+// selection rules, grid geometry, wrapped and centred text, the dependency
+// line.
 #include "menu/package_menu.h"
 
 #include <fcntl.h>
@@ -41,9 +42,9 @@ class captured_output {
   int saved_;
 };
 
-package_list list_of(const std::vector<std::pair<std::string, std::vector<std::string>>>& specs) {
+package_list list_of(const std::vector<std::pair<std::string, std::vector<std::string>>>& rows) {
   package_list list;
-  for (const auto& [name, dependencies] : specs) {
+  for (const auto& [name, dependencies] : rows) {
     package_entry entry;
     entry.header.name = name.c_str();
     for (const std::string& d : dependencies) {
@@ -69,6 +70,27 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     lines.push_back(text.substr(start, end - start));
   return lines;
+}
+
+// A package file with a header, optionally a description, and dependencies.
+std::string summary_file(const std::string& name, const std::string& description,
+                         const std::vector<std::string>& dependencies) {
+  std::string sections = section(1, header_record(name, 0x01000000, 1));
+  if (!description.empty()) sections += section(2, description);
+  std::vector<requirement_row> rows;
+  for (const std::string& d : dependencies) rows.emplace_back(d, 0, 0);
+  if (!rows.empty()) sections += section(3, requirement_list(rows));
+  return package_bytes(sections);
+}
+
+std::vector<std::string> order_of(const package_list& list) {
+  install_order order;
+  install_order_init(order, list);
+  std::vector<std::string> names;
+  while (next_package_path(order)) names.push_back(current_package_name(order));
+  install_order_rewind(order);
+  EXPECT_NE(next_package_path(order), nullptr);  // a second pass starts over
+  return names;
 }
 
 }  // namespace
@@ -185,4 +207,41 @@ TEST(package_menu, default_packages_come_from_defpacks) {
   EXPECT_EQ(selection(list), "X.X");
   unlink(path.c_str());
   rmdir(directory);
+}
+
+TEST(package_list, summaries_with_and_without_description_or_dependencies) {
+  scratch_file full(summary_file("ppp", "Point to point", {"system", "dhcp"}));
+  package_entry e;
+  ASSERT_TRUE(read_package_summary(full.path(), e));
+  EXPECT_EQ(to_std(e.header.name), "ppp");
+  EXPECT_EQ(to_std(e.description), "Point to point");
+  ASSERT_EQ(e.header.dependencies.size(), 2u);
+  EXPECT_EQ(to_std(e.header.dependencies[1].name), "dhcp");
+
+  scratch_file no_description(summary_file("sixteen-letters!", "", {"system"}));
+  ASSERT_TRUE(read_package_summary(no_description.path(), e));
+  EXPECT_EQ(to_std(e.header.name), "sixteen-letters!");
+  EXPECT_EQ(to_std(e.description), "");
+  EXPECT_EQ(e.header.dependencies.size(), 1u);
+
+  std::string good = summary_file("x", "d", {"y"});
+  for (size_t cut : {4u, 12u, 30u, (unsigned)good.size() - 3}) {
+    scratch_file broken(good.substr(0, cut));
+    EXPECT_FALSE(read_package_summary(broken.path(), e)) << cut;
+  }
+  EXPECT_FALSE(read_package_summary("/nonexistent.kpk", e));
+}
+
+// X needs Y, Y needs Z: Z, Y, X. Dependencies missing from the list are
+// left out; each package comes once; unselected dependencies come along.
+TEST(package_list, install_order_puts_dependencies_first) {
+  package_list list = list_of({{"x", {"y", "missing"}}, {"w", {"z"}}, {"y", {"z"}}, {"z", {}},
+                               {"u", {}}});
+  for (size_t i : {0, 1, 3}) list.entries[i].selected = true;
+  EXPECT_EQ(order_of(list), (std::vector<std::string>{"z", "y", "x", "w"}));
+
+  // A cycle does not loop.
+  package_list cycle = list_of({{"a", {"b"}}, {"b", {"a"}}});
+  for (package_entry& e : cycle.entries) e.selected = true;
+  EXPECT_EQ(order_of(cycle), (std::vector<std::string>{"b", "a"}));
 }
