@@ -11,6 +11,7 @@
 #include "menu/screen.h"
 #include "netinstall/file_transfer.h"
 #include "netinstall/router_questions.h"
+#include "setup/child_programs.h"
 #include "setup/console.h"
 
 namespace {
@@ -349,6 +350,11 @@ bool install_router(install_server& server, install_order& order) {
 }
 
 bool install_remote_router(const package_list& list) {
+  // A machine booted from a CD or a volume has loaded no network driver;
+  // without one the server would find no interface to serve on.
+  static bool drivers_loaded = false;
+  if (!drivers_loaded) load_modules(network_modules);
+  drivers_loaded = true;
   install_server* server = create_install_server();
   bool installed = true;
   if (find_routers(*server)) {

@@ -132,17 +132,12 @@ enum class remote_failure { ignored, ends_mode };
 // Shows the menu until the person installs here (true) or cancels. A remote
 // installation shows the menu again afterwards.
 bool choose_packages(package_list& list, remote_failure on_failure) {
-  bool drivers_loaded = false;
   for (;;) {
     if (!run_menu(list)) {
       console_print("Installation canceled\n");
       return false;
     }
     if (!remote_chosen(list)) return true;
-    // A machine booted from a CD or a volume has loaded no network driver;
-    // without one the server would find no interface to serve on.
-    if (!drivers_loaded) load_modules(network_modules);
-    drivers_loaded = true;
     if (!install_remote_router(list) && on_failure == remote_failure::ends_mode) return false;
   }
 }
