@@ -1,9 +1,5 @@
 """Helpers of the fault tests: size-limited roots, installs fed through a
-paced pipe and killed at chosen points, and checks of what the installer
-leaves on disk.
-
-Every mount is made below the test's own scratch directory and unmounted
-when the test ends; every installer run passes "-r <scratch root>".
+paced pipe and killed at chosen points, and checks of what is left on disk.
 """
 import contextlib
 import errno
@@ -25,8 +21,7 @@ F_SETPIPE_SZ = 1031
 
 @contextlib.contextmanager
 def mounted_tmpfs(path, size, inodes=None):
-    """A tmpfs of `size` bytes (and at most `inodes` inodes) at path, which
-    must lie in the test's scratch directory; always unmounted afterwards."""
+    """A tmpfs at path (in the test's scratch directory), always unmounted."""
     os.makedirs(path, exist_ok=True)
     options = f"size={size},mode=0755"
     if inodes is not None:
@@ -53,8 +48,7 @@ def copy_root(template, path):
 
 
 def fill_leaving(path, filler, leave_bytes):
-    """Fills the file system of path with the file filler so that exactly
-    leave_bytes (rounded down to blocks) stay free."""
+    """Grows filler until exactly leave_bytes (in whole blocks) stay free."""
     fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
         chunk = b"\0" * (1 << 20)
@@ -75,8 +69,7 @@ def fill_leaving(path, filler, leave_bytes):
 
 
 def use_inodes_leaving(path, folder, leave):
-    """Tops up empty files in folder until the file system has no inode left,
-    then deletes `leave` of them: exactly `leave` inodes stay free."""
+    """Empty files in folder until exactly `leave` inodes stay free."""
     os.makedirs(folder, exist_ok=True)
     index = 0
     while True:
@@ -125,8 +118,7 @@ def read_database(root):
 
 
 def contents_on_disk(root, paths):
-    """The same form as pkgtools.tree_contents for the given paths of a
-    root; a missing path maps to None."""
+    """As pkgtools.tree_contents for the given paths; None when missing."""
     out = {}
     for path in paths:
         host = root.p(path)
@@ -270,7 +262,6 @@ class PacedInstall:
         return False
 
     def kill(self):
-        """SIGKILL to the run's process group; returns the exit status."""
         if self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGKILL)
@@ -389,6 +380,5 @@ def shim_environment(library, log, kill_at_version=False):
 
 
 def run_with_env(args, stdin, env, timeout=60):
-    """Runs a command with the given environment; (status, stdout, stderr)."""
     proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, env=env)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
