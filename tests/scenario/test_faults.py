@@ -157,10 +157,6 @@ def progress(root, package):
     return (placed, root.exists(folder), root.exists(folder + "/version"))
 
 
-def spread(results):
-    return "; ".join(f"{label}: {state}" for label, (state, _) in results.items())
-
-
 def run_crash_points(tmpfs, points, keeper, interrupted, watched, then=None):
     """Every kill point on a fresh copy of tmpfs/template: feed, kill,
     recover, check, then(root, records, label). A point (label, action[,
@@ -242,11 +238,6 @@ def measured_duration(tmpfs, package, done):
 
 # -- kill -9 at any point ------------------------------------------------------------
 
-def body_points(body, percents):
-    start, length = body
-    return [(f"at {p}% of the file data", paced(start + length * p // 100)) for p in percents]
-
-
 def read_or_empty(root, path):
     try:
         return root.read(path)
@@ -266,7 +257,8 @@ def package_points(package, uninstalling):
               ("inside the header record", paced(header[0] + 16)),
               ("inside the install script", paced(script[0] + script[1] // 2)),
               ("at the start of the file data", paced(body[0])),
-              *body_points(body, range(5, 100, 10)),
+              *[(f"at {p}% of the file data", paced(body[0] + body[1] * p // 100))
+                for p in range(5, 100, 10)],
               ("with every byte read, before the record", paced(len(package.data))),
               ('once "files" exists', when(lambda r: r.exists("/var/pdb/big/files"))),
               ('once the new "version" exists',
@@ -338,7 +330,8 @@ def test_kill_points(packages, tmpfs, kind):
     outcomes = {records[name]["version"] if name in records else None for _, records in results.values()}
     assert outcomes == {None, watched.version} | ({old.version} if kind == "upgrade" else set())
     placed = {state[0] for state, _ in results.values()}
-    assert kind == "bundle" or {0, len(big.contents)} <= placed and len(placed) >= 10, spread(results)
+    assert kind == "bundle" or {0, len(big.contents)} <= placed and len(placed) >= 10, (
+        {label: state for label, (state, _) in results.items()})
 
 
 # -- a full disk -----------------------------------------------------------------------
@@ -463,13 +456,8 @@ class Nest:
 
     def check_outside(self, where):
         assert faults.snapshot(self.top, skip=self.middle / "root") == self.around, where
-        folder = str(self.middle)
-        while True:
+        for folder in [self.middle, *self.middle.parents, "/tmp"]:
             assert not [n for n in os.listdir(folder) if self.tag in n], f"{where}: in {folder}"
-            if folder == "/":
-                break
-            folder = os.path.dirname(folder)
-        assert not [n for n in os.listdir("/tmp") if self.tag in n], where
 
     def install(self, data, where, keeper_intact=True):
         """Installs hostile bytes; checks that the run ended by itself with a
@@ -686,26 +674,20 @@ def member(name, *entries, version="1.0", extra=()):
 
 
 def test_bundles_inside_bundles(nest):
-    bundle = pkgtools.SECTION_BUNDLE_HEADER
+    b = lambda name: header(pkgtools.SECTION_BUNDLE_HEADER, name)
     cases = [
         # A bundle header where the first member should be: no member at
         # all; the outer bundle's record stays, as for every empty bundle.
-        ("a bundle as the first member", [header(bundle, "outer"), header(bundle, "inner"),
-                                           *member("inm")],
-         3, [], ["outer"]),
+        ("a bundle as the first member", [b("outer"), b("inner"), *member("inm")], 3, [], ["outer"]),
         # Members up to the inner bundle header are installed; it ends the bundle.
-        ("a bundle after a member", [header(bundle, "outer2"), *member("m1"),
-                                     header(bundle, "inner2"), *member("m2")],
+        ("a bundle after a member", [b("outer2"), *member("m1"), b("inner2"), *member("m2")],
          0, ["installed outer2-1.0"], ["m1", "outer2"]),
-        ("a bundle after a single package", [*member("single"), header(bundle, "after"),
-                                             *member("m3")],
+        ("a bundle after a single package", [*member("single"), b("after"), *member("m3")],
          0, ["installed single-1.0"], ["single"]),
         # A member named like its own bundle replaces the bundle's record.
-        ("a member named like its bundle, newer", [header(bundle, "self"),
-                                                   *member("self", version="1.1")],
+        ("named like its bundle, newer", [b("self"), *member("self", version="1.1")],
          0, ["installed self-1.0"], ["self"]),
-        ("a member named like its bundle, the same version", [header(bundle, "same"),
-                                                              *member("same")],
+        ("named like its bundle, the same version", [b("same"), *member("same")],
          0, ["WARNING: omitting package same-1.0: it is already installed", "installed same-1.0"],
          ["same"]),
     ]
@@ -715,12 +697,8 @@ def test_bundles_inside_bundles(nest):
         assert set(nest.root.installed()) - before == set(installed), what
 
 
-# -- attacks on the installer's own state -------------------------------------------------
-#
-# A package places entries anywhere it may, a damaged root holds links and
-# FIFOs where the installer keeps its state, and the run is cut by signals:
-# the installer, which runs unattended at every start of a router, must end
-# every run and keep every other package's record and files.
+# -- attacks on the installer's own state: it runs unattended at every start,
+# so it must end every run and keep every other package's record and files.
 
 KEEPER_FILES = {"/etc/keeper.conf": b"keeper\n", "/opt/keeper/tool": b"tool"}
 
@@ -744,8 +722,7 @@ def keeper_untouched(root, where):
 
 
 def release_fifos(root):
-    """Opens every FIFO of the root for reading and writing once, so that a
-    process still waiting to open one (a run that hung) goes on and ends."""
+    """Opens every FIFO of the root once, so that a run hung on one ends."""
     for top, dirs, files in os.walk(root.path):
         for name in files:
             path = os.path.join(top, name)
