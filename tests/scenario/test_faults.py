@@ -435,6 +435,17 @@ def test_disk_full_in_a_bundle_member_stops_the_bundle_there(packages, small_fs,
 
 # -- hostile package files ----------------------------------------------------------------
 
+def header(kind, name, version="1.0"):
+    return pkgtools.raw_section(kind, pkgtools.header_record(name, version))
+
+
+def member(name, *entries, version="1.0", extra=()):
+    """The header and file data of one package (a bundle member or not)."""
+    entries = entries or [entry(f"/opt/{name}-{version}", b"m")]
+    return [header(pkgtools.SECTION_PACKAGE_HEADER, name, version), *extra,
+            pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
+
+
 class Nest:
     """A root at a/b/root, keeper installed, files around it no install may touch."""
 
@@ -588,19 +599,18 @@ def requirements_claiming(count, present):
 def test_huge_counts_and_lengths(nest):
     broken = "ERROR: installation of {}-1.0 failed: broken package"
     u32 = 0xFFFFFFFF
-    header_of = lambda name: pkgtools.raw_section(1, pkgtools.header_record(name, "1.0", T0))
+    alone = lambda name: pkgtools.raw_package([header(pkgtools.SECTION_PACKAGE_HEADER, name)])
     cases = [
         # name, package bytes, status, messages
         ("deps65535", raw("deps65535", [], [pkgtools.raw_section(3, requirements_claiming(65535, 2))]),
          1, []),
         ("conf65535", raw("conf65535", [], [pkgtools.raw_section(17, requirements_claiming(65535, 1))]),
          1, []),
-        ("arch4g", pkgtools.raw_package([header_of("arch4g")]) + struct.pack("<HI", 16, u32) + b"i386",
-         1, []),
+        ("arch4g", alone("arch4g") + struct.pack("<HI", 16, u32) + b"i386", 1, []),
         # The step that stores the script reports it once more.
-        ("script4g", pkgtools.raw_package([header_of("script4g")]) + struct.pack("<HI", 7, u32 - 15)
+        ("script4g", alone("script4g") + struct.pack("<HI", 7, u32 - 15)
          + b"echo hi\n", 1, [broken.format("script4g"), "could not create oninstall"]),
-        ("data4g", pkgtools.raw_package([header_of("data4g")]) + struct.pack("<HI", 4, u32)
+        ("data4g", alone("data4g") + struct.pack("<HI", 4, u32)
          + pkgtools.file_data([entry("/opt/data4g", b"x")]), 1, [broken.format("data4g")]),
         *[(f"{k}4g", raw(f"{k}4g", [entry(f"/opt/{k}4g", data, mode, size=u32)]), 1,
            [broken.format(f"{k}4g")]) for k, data, mode in (
@@ -660,17 +670,6 @@ def test_entries_of_every_type_with_sizes_that_do_not_fit(nest):
             assert nest.root.exists(f"/opt/ok-{label}") == (status == 0), where
             if status == 1 and kind != "link":
                 assert said == [f"ERROR: installation of {label}-1.0 failed: broken package"], where
-
-
-def header(kind, name, version="1.0"):
-    return pkgtools.raw_section(kind, pkgtools.header_record(name, version))
-
-
-def member(name, *entries, version="1.0", extra=()):
-    """The header and file data of one package (a bundle member or not)."""
-    entries = entries or [entry(f"/opt/{name}-{version}", b"m")]
-    return [header(pkgtools.SECTION_PACKAGE_HEADER, name, version), *extra,
-            pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
 
 
 def test_bundles_inside_bundles(nest):
