@@ -91,10 +91,8 @@ def use_inodes_leaving(path, folder, leave):
 # -- what the installer left -----------------------------------------------------
 
 def read_database(root):
-    """{name: record} from /var/pdb as the installer would load it. A record
-    is a dict: version (a (version, build time) pair, None when the file
-    does not hold two numbers), files (sorted absolute paths), bundle (name
-    or None), raw ({file name: bytes})."""
+    """{name: {version: (version, build time) or None, files: sorted paths,
+    bundle: name or None, raw: {file name: bytes}}} from /var/pdb."""
     base = root.p("/var/pdb")
     records = {}
     for name in sorted(os.listdir(base)):
@@ -151,8 +149,8 @@ def unowned_files(root, folders, records=None):
 
 
 def messages(stdout):
-    """The message lines of an installer run's standard output, without the
-    status line drawn around them (postlog can be cut short on a full disk)."""
+    """The message lines of a run's output, without the status line (the
+    console rather than the log: the log can be cut short on a full disk)."""
     out = []
     for line in stdout.split("\n")[:-1]:
         line = line.replace("\x1b[?25l", "").replace("\x1b[?25h", "")
@@ -177,11 +175,8 @@ def snapshot(folder, skip=None):
 # -- an install fed through a pipe, killed where the test chooses ------------------
 
 class PacedInstall:
-    """installer -r <root> [args] - with standard input on a small pipe the
-    test fills piece by piece. After deliver(n) returns, the installer has
-    done everything it can do with the first n bytes and waits in read().
-    The run is a process group of its own, so kill() also ends a package
-    script it is waiting for."""
+    """installer -r <root> [args] - on a small pipe filled piece by piece; a
+    process group of its own, so that kill() also ends a package script."""
 
     def __init__(self, root, data, log_path, args=()):
         self.data = data
@@ -199,9 +194,8 @@ class PacedInstall:
         os.close(read_end)
 
     def deliver(self, upto, wait=True):
-        """Writes the package up to byte upto; with wait, returns once the
-        installer has taken every byte and blocks for more (or has ended).
-        False when the installer stopped reading before."""
+        """Writes up to byte upto; with wait, returns once the installer has
+        taken it all and blocks for more. False when it stopped reading."""
         view = memoryview(self.data)
         while self.sent < upto:
             try:
@@ -251,8 +245,7 @@ class PacedInstall:
         return len(words) > 1 and words[0] == read and int(words[1], 16) == 0
 
     def kill_when(self, condition, timeout=30):
-        """Kills the run as soon as condition() holds; True when it held
-        before the installer ended by itself."""
+        """Kills the run once condition() holds; False if it ended before."""
         deadline = time.monotonic() + timeout
         while self.proc.poll() is None and time.monotonic() < deadline:
             if condition():
