@@ -1,9 +1,5 @@
 """Helpers of the fault tests: size-limited roots, installs fed through a
-paced pipe and killed at chosen points, and checks of what the installer
-leaves on disk.
-
-Every mount is made below the test's own scratch directory and unmounted
-when the test ends; every installer run passes "-r <scratch root>".
+paced pipe and killed at chosen points, and checks of what is left on disk.
 """
 import contextlib
 import errno
@@ -25,8 +21,7 @@ F_SETPIPE_SZ = 1031
 
 @contextlib.contextmanager
 def mounted_tmpfs(path, size, inodes=None):
-    """A tmpfs of `size` bytes (and at most `inodes` inodes) at path, which
-    must lie in the test's scratch directory; always unmounted afterwards."""
+    """A tmpfs at path (in the test's scratch directory), always unmounted."""
     os.makedirs(path, exist_ok=True)
     options = f"size={size},mode=0755"
     if inodes is not None:
@@ -53,8 +48,7 @@ def copy_root(template, path):
 
 
 def fill_leaving(path, filler, leave_bytes):
-    """Fills the file system of path with the file filler so that exactly
-    leave_bytes (rounded down to blocks) stay free."""
+    """Grows filler until exactly leave_bytes (in whole blocks) stay free."""
     fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
     try:
         chunk = b"\0" * (1 << 20)
@@ -75,8 +69,7 @@ def fill_leaving(path, filler, leave_bytes):
 
 
 def use_inodes_leaving(path, folder, leave):
-    """Tops up empty files in folder until the file system has no inode left,
-    then deletes `leave` of them: exactly `leave` inodes stay free."""
+    """Empty files in folder until exactly `leave` inodes stay free."""
     os.makedirs(folder, exist_ok=True)
     index = 0
     while True:
@@ -98,10 +91,8 @@ def use_inodes_leaving(path, folder, leave):
 # -- what the installer left -----------------------------------------------------
 
 def read_database(root):
-    """{name: record} from /var/pdb as the installer would load it. A record
-    is a dict: version (a (version, build time) pair, None when the file
-    does not hold two numbers), files (sorted absolute paths), bundle (name
-    or None), raw ({file name: bytes})."""
+    """{name: {version: (version, build time) or None, files: sorted paths,
+    bundle: name or None, raw: {file name: bytes}}} from /var/pdb."""
     base = root.p("/var/pdb")
     records = {}
     for name in sorted(os.listdir(base)):
@@ -125,8 +116,7 @@ def read_database(root):
 
 
 def contents_on_disk(root, paths):
-    """The same form as pkgtools.tree_contents for the given paths of a
-    root; a missing path maps to None."""
+    """As pkgtools.tree_contents for the given paths; None when missing."""
     out = {}
     for path in paths:
         host = root.p(path)
@@ -159,8 +149,8 @@ def unowned_files(root, folders, records=None):
 
 
 def messages(stdout):
-    """The message lines of an installer run's standard output, without the
-    status line drawn around them (postlog can be cut short on a full disk)."""
+    """The message lines of a run's output, without the status line (the
+    console rather than the log: the log can be cut short on a full disk)."""
     out = []
     for line in stdout.split("\n")[:-1]:
         line = line.replace("\x1b[?25l", "").replace("\x1b[?25h", "")
@@ -185,11 +175,8 @@ def snapshot(folder, skip=None):
 # -- an install fed through a pipe, killed where the test chooses ------------------
 
 class PacedInstall:
-    """installer -r <root> [args] - with standard input on a small pipe the
-    test fills piece by piece. After deliver(n) returns, the installer has
-    done everything it can do with the first n bytes and waits in read().
-    The run is a process group of its own, so kill() also ends a package
-    script it is waiting for."""
+    """installer -r <root> [args] - on a small pipe filled piece by piece; a
+    process group of its own, so that kill() also ends a package script."""
 
     def __init__(self, root, data, log_path, args=()):
         self.data = data
@@ -207,9 +194,8 @@ class PacedInstall:
         os.close(read_end)
 
     def deliver(self, upto, wait=True):
-        """Writes the package up to byte upto; with wait, returns once the
-        installer has taken every byte and blocks for more (or has ended).
-        False when the installer stopped reading before."""
+        """Writes up to byte upto; with wait, returns once the installer has
+        taken it all and blocks for more. False when it stopped reading."""
         view = memoryview(self.data)
         while self.sent < upto:
             try:
@@ -259,8 +245,7 @@ class PacedInstall:
         return len(words) > 1 and words[0] == read and int(words[1], 16) == 0
 
     def kill_when(self, condition, timeout=30):
-        """Kills the run as soon as condition() holds; True when it held
-        before the installer ended by itself."""
+        """Kills the run once condition() holds; False if it ended before."""
         deadline = time.monotonic() + timeout
         while self.proc.poll() is None and time.monotonic() < deadline:
             if condition():
@@ -270,7 +255,6 @@ class PacedInstall:
         return False
 
     def kill(self):
-        """SIGKILL to the run's process group; returns the exit status."""
         if self.proc.poll() is None:
             try:
                 os.killpg(self.proc.pid, signal.SIGKILL)
@@ -389,6 +373,5 @@ def shim_environment(library, log, kill_at_version=False):
 
 
 def run_with_env(args, stdin, env, timeout=60):
-    """Runs a command with the given environment; (status, stdout, stderr)."""
     proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, env=env)
     return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")

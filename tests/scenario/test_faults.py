@@ -1,20 +1,7 @@
 """installer under faults: a disk that fills mid-install, a run killed at
-any point, and hostile package files.
-
-- Full disk: a size- or inode-limited tmpfs filled to every level in turn;
-  a failed install is undone, the others stay whole, the next run is clean.
-- kill -9: the package is fed through a small pipe, so the run can be held
-  and killed after any byte, or killed when something appears on disk or
-  after a share of the measured install time; then a normal run and file
-  collection must leave every listed package whole and the interrupted one
-  whole or gone.
-- Hostile files: the root sits at a/b/root; nothing around it may change,
-  runs end with a status of the table and a message naming the package,
-  and the database still loads.
-
-Roots that are filled or killed live on a tmpfs mounted in the test's own
-scratch directory (size-limited, fast to sync) and unmounted afterwards.
-Every run passes -r <scratch root>.
+any point (fed through a small pipe), and hostile package files. Filled or
+killed roots live on a tmpfs in the test's scratch directory; every run
+passes -r <scratch root>.
 """
 import os
 import re
@@ -132,8 +119,7 @@ def check_database(root, where):
 
 def recover_and_check(root, keeper, interrupted, where):
     """The normal run after a kill, then file collection. interrupted:
-    {name: [the Built versions it may be complete as]}; each must be one of
-    them or gone. keeper must be untouched throughout."""
+    {name: [versions it may be complete as]}, else gone; keeper untouched."""
     status, out, err = root.installer()
     assert status == 0, f"{where}: recovery run ended {status}: {out}{err}"
     names = "|".join(map(re.escape, interrupted))
@@ -165,24 +151,17 @@ def recover_and_check(root, keeper, interrupted, where):
 
 
 def progress(root, package):
-    """How far an install had got when it was killed: (its files on disk,
-    record directory present, "version" present)."""
+    """(files on disk, record directory present, "version" present)."""
     placed = sum(1 for p in package.contents if root.exists(p))
     folder = f"/var/pdb/{package.name}"
     return (placed, root.exists(folder), root.exists(folder + "/version"))
 
 
-def spread(results):
-    return "; ".join(f"{label}: {state}" for label, (state, _) in results.items())
-
-
 def run_crash_points(tmpfs, points, keeper, interrupted, watched, then=None):
-    """Runs every kill point on a fresh copy of tmpfs/template: feed, kill,
-    recover and check, then then(root, records, label) if given. A point is
-    (label, action) or (label, action, landed): landed(root), looked at right
-    after the kill, tells whether the kill came inside the window the point
-    aims at; if not, the point is tried again. Returns {label: (progress of
-    watched at the kill, records after recovery)}."""
+    """Every kill point on a fresh copy of tmpfs/template: feed, kill,
+    recover, check, then(root, records, label). A point (label, action[,
+    landed]) is retried until landed(root) says the kill hit its window.
+    Returns {label: (progress of watched at the kill, records after)}."""
     results = {}
     for label, action, *landed in points:
         for attempt in range(20):
@@ -216,8 +195,7 @@ def paced(upto):
 
 
 def when(predicate):
-    """Kill point: the whole package is fed in the background and the run is
-    killed as soon as predicate(root) holds (False if it ended before)."""
+    """Kill point: fed in the background, killed once predicate(root) holds."""
     def action(install, root):
         feeder = threading.Thread(target=install.finish_input)
         feeder.start()
@@ -240,13 +218,11 @@ def after(seconds):
 
 
 def section_of(data, section_type):
-    """(start of payload, payload length) of the first section of a type."""
     return next((start, length) for t, start, length in section_offsets(data) if t == section_type)
 
 
 def measured_duration(tmpfs, package, done):
-    """Wall time from the start of an install of package (on a copy of the
-    template) until done(root) holds."""
+    """Seconds from the start of an install of package until done(root)."""
     root = faults.copy_root(os.path.join(tmpfs, "template"), os.path.join(tmpfs, "timing"))
     install = faults.PacedInstall(root, package.data, os.path.join(tmpfs, "log"))
     feeder = threading.Thread(target=install.finish_input)
@@ -262,13 +238,7 @@ def measured_duration(tmpfs, package, done):
 
 # -- kill -9 at any point ------------------------------------------------------------
 
-def body_points(body, percents):
-    start, length = body
-    return [(f"at {p}% of the file data", paced(start + length * p // 100)) for p in percents]
-
-
 def read_or_empty(root, path):
-    """The text of a file that the installer may be deleting meanwhile."""
     try:
         return root.read(path)
     except OSError:
@@ -287,7 +257,8 @@ def package_points(package, uninstalling):
               ("inside the header record", paced(header[0] + 16)),
               ("inside the install script", paced(script[0] + script[1] // 2)),
               ("at the start of the file data", paced(body[0])),
-              *body_points(body, range(5, 100, 10)),
+              *[(f"at {p}% of the file data", paced(body[0] + body[1] * p // 100))
+                for p in range(5, 100, 10)],
               ("with every byte read, before the record", paced(len(package.data))),
               ('once "files" exists', when(lambda r: r.exists("/var/pdb/big/files"))),
               ('once the new "version" exists',
@@ -359,7 +330,8 @@ def test_kill_points(packages, tmpfs, kind):
     outcomes = {records[name]["version"] if name in records else None for _, records in results.values()}
     assert outcomes == {None, watched.version} | ({old.version} if kind == "upgrade" else set())
     placed = {state[0] for state, _ in results.values()}
-    assert kind == "bundle" or {0, len(big.contents)} <= placed and len(placed) >= 10, spread(results)
+    assert kind == "bundle" or {0, len(big.contents)} <= placed and len(placed) >= 10, (
+        {label: state for label, (state, _) in results.items()})
 
 
 # -- a full disk -----------------------------------------------------------------------
@@ -372,18 +344,6 @@ def small_fs(tmp_path):
     """A tmpfs of 24 MiB and 2048 inodes in the test's scratch directory."""
     with faults.mounted_tmpfs(tmp_path / "small", 24 << 20, inodes=2048) as path:
         yield path
-
-
-def check_undone(root, package, keeper, out, where):
-    """A failed install left nothing of package; keeper is intact; the next
-    run loads the database without a word."""
-    records = check_database(root, where)
-    assert sorted(records) == ["keeper"], f"{where}: {out}"
-    check_intact(root, records, keeper, where)
-    left = [p for p, c in faults.contents_on_disk(root, package.contents).items() if c is not None]
-    assert left == [], f"{where}: {left[:5]}"
-    status, out, _ = root.installer()
-    assert (status, faults.messages(out)) == (0, []), f"{where}: {out}"
 
 
 @pytest.mark.parametrize("resource", ["blocks", "inodes"])
@@ -415,8 +375,7 @@ def test_every_fill_level_either_installs_or_undoes(packages, small_fs, pkgs, re
         if status == 0:
             assert faults.messages(out) == ["installed sweep-1.0"], f"{where}: {out}"
             check_intact(root, check_database(root, where), sweep, where)
-            with open(root.p("/var/deinstall/sweep"), "w"):
-                pass
+            root.queue("sweep")
             status, out, _ = root.installer()
             assert (status, faults.messages(out)) == (0, ["uninstalled sweep-1.0"]), where
         else:
@@ -426,7 +385,12 @@ def test_every_fill_level_either_installs_or_undoes(packages, small_fs, pkgs, re
             full = DISK_FULL.format("sweep-1.0")
             assert status == 1, f"{where}: {out}"
             assert faults.messages(out) in ([full], [full, full]), where
-            check_undone(root, sweep, keeper, out, where)
+            records = check_database(root, where)
+            assert sorted(records) == ["keeper"], f"{where}: {out}"
+            check_intact(root, records, keeper, where)
+            assert set(faults.contents_on_disk(root, sweep.contents).values()) == {None}, where
+            again, out, _ = root.installer()
+            assert (again, faults.messages(out)) == (0, []), f"{where}: {out}"
         return status == 0
 
     # What one install takes, with the directories of the package already there.
@@ -436,8 +400,7 @@ def test_every_fill_level_either_installs_or_undoes(packages, small_fs, pkgs, re
     assert root.installer("-", stdin=sweep.data)[0] == 0
     st = os.statvfs(small_fs)
     need = before - (st.f_bavail if resource == "blocks" else st.f_favail)
-    with open(root.p("/var/deinstall/sweep"), "w"):
-        pass
+    root.queue("sweep")
     assert root.installer()[0] == 0
 
     outcomes = [install_at(level) for level in range(need + 2)]
@@ -472,9 +435,19 @@ def test_disk_full_in_a_bundle_member_stops_the_bundle_there(packages, small_fs,
 
 # -- hostile package files ----------------------------------------------------------------
 
+def header(kind, name, version="1.0"):
+    return pkgtools.raw_section(kind, pkgtools.header_record(name, version))
+
+
+def member(name, *entries, version="1.0", extra=()):
+    """The header and file data of one package (a bundle member or not)."""
+    entries = entries or [entry(f"/opt/{name}-{version}", b"m")]
+    return [header(pkgtools.SECTION_PACKAGE_HEADER, name, version), *extra,
+            pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
+
+
 class Nest:
-    """A root at a/b/root in the test's scratch directory, keeper installed,
-    with files around it that no install may touch."""
+    """A root at a/b/root, keeper installed, files around it no install may touch."""
 
     def __init__(self, tmp_path, keeper):
         self.top = tmp_path / "a"
@@ -494,13 +467,8 @@ class Nest:
 
     def check_outside(self, where):
         assert faults.snapshot(self.top, skip=self.middle / "root") == self.around, where
-        folder = str(self.middle)
-        while True:
+        for folder in [self.middle, *self.middle.parents, "/tmp"]:
             assert not [n for n in os.listdir(folder) if self.tag in n], f"{where}: in {folder}"
-            if folder == "/":
-                break
-            folder = os.path.dirname(folder)
-        assert not [n for n in os.listdir("/tmp") if self.tag in n], where
 
     def install(self, data, where, keeper_intact=True):
         """Installs hostile bytes; checks that the run ended by itself with a
@@ -517,6 +485,20 @@ class Nest:
             check_intact(self.root, records, self.keeper, where)
         return status, faults.messages(out)
 
+    def clear(self, label, entries, where, expected_status=None, take_out=False):
+        """install() of raw(label, entries), which must install or fail
+        with one error naming it (after ghost-file warnings only)."""
+        status, said = self.install(raw(label, entries), where)
+        *warnings, last = said or [""]
+        assert all(w.startswith("WARNING: ghost file ") for w in warnings), f"{where}: {said}"
+        assert status in (0, 1) and expected_status in (None, status), f"{where}: {status} {said}"
+        assert last == f"installed {label}-1.0" if status == 0 else last.startswith(
+            f"ERROR: installation of {label}-1.0 failed: "), f"{where}: {said}"
+        if take_out and status == 0:
+            self.root.queue(label)
+            assert self.root.installer()[0] == 0
+        return said
+
 
 @pytest.fixture
 def nest(tmp_path, packages):
@@ -525,18 +507,6 @@ def nest(tmp_path, packages):
         n = Nest(tmp_path, packages["keeper"])
         yield n
         n.check_outside("at the end")
-
-
-def check_clear_outcome(label, status, said, where):
-    """Installed with its message, or failed with one error naming it; only
-    ghost-file warnings before."""
-    *warnings, last = said or [""]
-    assert all(w.startswith("WARNING: ghost file ") for w in warnings), f"{where}: {said}"
-    if status == 0:
-        assert last == f"installed {label}", f"{where}: {said}"
-    else:
-        assert status == 1 and last.startswith(f"ERROR: installation of {label} failed: "), (
-            f"{where}: {status} {said}")
 
 
 def test_symbolic_links_out_of_the_root_lead_back_into_it(nest):
@@ -553,15 +523,9 @@ def test_symbolic_links_out_of_the_root_lead_back_into_it(nest):
     for i, (what, target, through, mode) in enumerate(cases):
         label = f"s{i}"
         data = outside + "/victim" if mode == LINK else "through the link\n"
-        package = raw(label, [entry("/up", target.encode(), LINK),
-                              entry(through, data.encode(), mode)])
-        status, said = nest.install(package, what)
-        check_clear_outcome(f"{label}-1.0", status, said, what)
         # Taken out again, so the next case makes its own link.
-        if status == 0:
-            with open(nest.root.p(f"/var/deinstall/{label}"), "w"):
-                pass
-            assert nest.root.installer()[0] == 0
+        nest.clear(label, [entry("/up", target.encode(), LINK), entry(through, data.encode(), mode)],
+                   what, take_out=True)
         assert not nest.root.exists("/up"), what
     # A link left in the root by someone else, to a host path.
     os.symlink(outside, nest.root.p("/var/outside"))
@@ -591,8 +555,7 @@ def test_other_names_for_another_packages_file_do_not_reach_it(nest):
         with open(conf, "rb") as f:
             if f.read() != b"keeper configuration\n":
                 failures.append(f"{what}: replaced ({said})")
-        with open(nest.root.p(f"/var/deinstall/{label}"), "w"):
-            pass
+        nest.root.queue(label)
         assert nest.root.installer()[0] == 0
         if not os.path.exists(conf):
             failures.append(f"{what}: deleted with {label}")
@@ -614,13 +577,11 @@ def test_names_that_leave_the_root_or_name_no_path(nest):
             before = f"/opt/before-{label}"
             where = f"{name[:40]!r} as {mode:o}"
             data = b"/etc/keeper.conf" if mode == LINK else b"x"
-            status, said = nest.install(raw(label, [entry(before, b"b"), entry(name, data, mode)]),
-                                        where)
-            check_clear_outcome(f"{label}-1.0", status, said, where)
             # Only a directory entry for a directory that is there (or can be
             # made) goes through; nothing else can be placed, and is undone.
             placeable = mode == DIRECTORY and name in (b"", b"/", b"/opt/dir/")
-            assert status == (0 if placeable else 1), where
+            said = nest.clear(label, [entry(before, b"b"), entry(name, data, mode)], where,
+                              0 if placeable else 1)
             assert nest.root.exists(before) == placeable, where
             # A ".." names no path of the package; a zero byte would cut the name short.
             if b".." in name.split(b"/") or b"\0" in name:
@@ -638,28 +599,23 @@ def requirements_claiming(count, present):
 def test_huge_counts_and_lengths(nest):
     broken = "ERROR: installation of {}-1.0 failed: broken package"
     u32 = 0xFFFFFFFF
-    header_of = lambda name: pkgtools.raw_section(1, pkgtools.header_record(name, "1.0", T0))
+    alone = lambda name: pkgtools.raw_package([header(pkgtools.SECTION_PACKAGE_HEADER, name)])
     cases = [
         # name, package bytes, status, messages
         ("deps65535", raw("deps65535", [], [pkgtools.raw_section(3, requirements_claiming(65535, 2))]),
          1, []),
         ("conf65535", raw("conf65535", [], [pkgtools.raw_section(17, requirements_claiming(65535, 1))]),
          1, []),
-        ("arch4g", pkgtools.raw_package([header_of("arch4g")]) + struct.pack("<HI", 16, u32) + b"i386",
-         1, []),
+        ("arch4g", alone("arch4g") + struct.pack("<HI", 16, u32) + b"i386", 1, []),
         # The step that stores the script reports it once more.
-        ("script4g", pkgtools.raw_package([header_of("script4g")]) + struct.pack("<HI", 7, u32 - 15)
+        ("script4g", alone("script4g") + struct.pack("<HI", 7, u32 - 15)
          + b"echo hi\n", 1, [broken.format("script4g"), "could not create oninstall"]),
-        ("data4g", pkgtools.raw_package([header_of("data4g")]) + struct.pack("<HI", 4, u32)
+        ("data4g", alone("data4g") + struct.pack("<HI", 4, u32)
          + pkgtools.file_data([entry("/opt/data4g", b"x")]), 1, [broken.format("data4g")]),
-        ("file4g", raw("file4g", [entry("/opt/f4g", b"only a little", size=u32)]), 1,
-         [broken.format("file4g")]),
-        ("link4g", raw("link4g", [entry("/opt/l4g", b"target", LINK, size=u32)]), 1,
-         [broken.format("link4g")]),
-        ("dir4g", raw("dir4g", [entry("/opt/d4g", b"", DIRECTORY, size=u32)]), 1,
-         [broken.format("dir4g")]),
-        ("fifo4g", raw("fifo4g", [entry("/opt/p4g", b"", FIFO, size=u32)]), 1,
-         [broken.format("fifo4g")]),
+        *[(f"{k}4g", raw(f"{k}4g", [entry(f"/opt/{k}4g", data, mode, size=u32)]), 1,
+           [broken.format(f"{k}4g")]) for k, data, mode in (
+              ("file", b"only a little", REGULAR), ("link", b"target", LINK),
+              ("dir", b"", DIRECTORY), ("fifo", b"", FIFO))],
         # An entry header promising 65535 bytes of name, followed by a few.
         ("name64k", raw("name64k", sections=[pkgtools.raw_section(4, zlib.compress(
             struct.pack("<HHHHI12xIH", REGULAR, 0, 0, 0, T0, 1, 65535) + b"/opt/short"))]),
@@ -708,45 +664,29 @@ def test_entries_of_every_type_with_sizes_that_do_not_fit(nest):
             if data is None:
                 data = fitting.get(kind, b"")
             where = f"{kind} entry, {variant}"
-            package = raw(label, [entry(f"/opt/ok-{label}", b"ok"),
-                                  entry(f"/opt/{label}", data, mode, size)])
-            status, said = nest.install(package, where)
-            check_clear_outcome(f"{label}-1.0", status, said, where)
-            assert status == (0 if placeable(kind, variant) else 1), (where, said)
+            status = 0 if placeable(kind, variant) else 1
+            said = nest.clear(label, [entry(f"/opt/ok-{label}", b"ok"),
+                                      entry(f"/opt/{label}", data, mode, size)], where, status)
             assert nest.root.exists(f"/opt/ok-{label}") == (status == 0), where
             if status == 1 and kind != "link":
                 assert said == [f"ERROR: installation of {label}-1.0 failed: broken package"], where
 
 
 def test_bundles_inside_bundles(nest):
-    def header(section_type, name, version="1.0"):
-        return pkgtools.raw_section(section_type,
-                                    pkgtools.header_record(name, pkgtools.version(version), T0))
-
-    def member(name, version="1.0"):
-        return [header(pkgtools.SECTION_PACKAGE_HEADER, name, version),
-                pkgtools.raw_section(4, pkgtools.file_data([entry(f"/opt/{name}-{version}", b"m")]))]
-
-    bundle = pkgtools.SECTION_BUNDLE_HEADER
+    b = lambda name: header(pkgtools.SECTION_BUNDLE_HEADER, name)
     cases = [
         # A bundle header where the first member should be: no member at
         # all; the outer bundle's record stays, as for every empty bundle.
-        ("a bundle as the first member", [header(bundle, "outer"), header(bundle, "inner"),
-                                           *member("inm")],
-         3, [], ["outer"]),
+        ("a bundle as the first member", [b("outer"), b("inner"), *member("inm")], 3, [], ["outer"]),
         # Members up to the inner bundle header are installed; it ends the bundle.
-        ("a bundle after a member", [header(bundle, "outer2"), *member("m1"),
-                                     header(bundle, "inner2"), *member("m2")],
+        ("a bundle after a member", [b("outer2"), *member("m1"), b("inner2"), *member("m2")],
          0, ["installed outer2-1.0"], ["m1", "outer2"]),
-        ("a bundle after a single package", [*member("single"), header(bundle, "after"),
-                                             *member("m3")],
+        ("a bundle after a single package", [*member("single"), b("after"), *member("m3")],
          0, ["installed single-1.0"], ["single"]),
         # A member named like its own bundle replaces the bundle's record.
-        ("a member named like its bundle, newer", [header(bundle, "self"),
-                                                   *member("self", "1.1")],
+        ("named like its bundle, newer", [b("self"), *member("self", version="1.1")],
          0, ["installed self-1.0"], ["self"]),
-        ("a member named like its bundle, the same version", [header(bundle, "same"),
-                                                              *member("same")],
+        ("named like its bundle, the same version", [b("same"), *member("same")],
          0, ["WARNING: omitting package same-1.0: it is already installed", "installed same-1.0"],
          ["same"]),
     ]
@@ -756,12 +696,8 @@ def test_bundles_inside_bundles(nest):
         assert set(nest.root.installed()) - before == set(installed), what
 
 
-# -- attacks on the installer's own state -------------------------------------------------
-#
-# A package places entries anywhere it may, a damaged root holds links and
-# FIFOs where the installer keeps its state, and the run is cut by signals:
-# the installer, which runs unattended at every start of a router, must end
-# every run and keep every other package's record and files.
+# -- attacks on the installer's own state: it runs unattended at every start,
+# so it must end every run and keep every other package's record and files.
 
 KEEPER_FILES = {"/etc/keeper.conf": b"keeper\n", "/opt/keeper/tool": b"tool"}
 
@@ -785,8 +721,7 @@ def keeper_untouched(root, where):
 
 
 def release_fifos(root):
-    """Opens every FIFO of the root for reading and writing once, so that a
-    process still waiting to open one (a run that hung) goes on and ends."""
+    """Opens every FIFO of the root once, so that a run hung on one ends."""
     for top, dirs, files in os.walk(root.path):
         for name in files:
             path = os.path.join(top, name)
@@ -832,9 +767,6 @@ def own_state_cases():
         os.symlink("/var/pdb/keeper/files", root.p("/ram/waiting.kpk"))
         root.drop("waiting.kpk", waiting)
 
-    def entry_package(name, *entries):
-        return raw(name, list(entries))
-
     return [
         ("/postlog a link to a record", link("/postlog", "/var/pdb/keeper/version"), (), None, []),
         ("/postlog a FIFO", fifo("/postlog"), (), None, []),
@@ -843,7 +775,7 @@ def own_state_cases():
         ("/dev/null a FIFO", fifo("/dev/null"), ("-",), scripted, ["installed scripted-1.0"]),
         ("the queue a link into a record", moved_queue, (), None, []),
         ("a RAM-disk copy a link to a record", ram_link, (), None, ["installed waiting-1.0"]),
-        *[(f"an entry at {path}", lambda root: None, ("-",), entry_package("e", entry(path, data, mode)),
+        *[(f"an entry at {path}", lambda root: None, ("-",), raw("e", [entry(path, data, mode)]),
            [broken.format("e")])
           for path, data, mode in (("/postlog", b"/var/pdb/keeper/version", LINK),
                                    ("/DOWNGRADE", b"", REGULAR),
@@ -1079,35 +1011,24 @@ def fuzz_found_cases():
     after the next run). A package places entries anywhere in the root, and
     the installer writes its records through whatever stands at their paths
     and reads them back from text files."""
-    def header(section_type, name):
-        return pkgtools.raw_section(section_type, pkgtools.header_record(name, "1.0"))
-
-    def package(name, *entries, kind=pkgtools.SECTION_PACKAGE_HEADER, extra=()):
-        return [header(kind, name), *extra,
-                pkgtools.raw_section(pkgtools.SECTION_FILE_DATA, pkgtools.file_data(list(entries)))]
-
-    def one(*sections):
-        return pkgtools.raw_package([s for part in sections for s in part])
-
+    one, bundle = pkgtools.raw_package, pkgtools.SECTION_BUNDLE_HEADER
     return [
-        ("record files placed as links", [one(package(
+        ("record files placed as links", [one(member(
             "dup", entry("/var/pdb/dup/deps", b"/etc/passwd", LINK),
             entry("/var/pdb/dup/version", b"/etc/created", LINK)))], [],
          lambda root: root.read("/etc/passwd") == "root\n" and not root.exists("/etc/created")),
-        ("a member places another member's record as a link", [pkgtools.raw_package(
-            [header(pkgtools.SECTION_BUNDLE_HEADER, "set"),
-             *package("evil", entry("/var/pdb/victim", b"/etc", LINK)),
-             *package("victim", entry("/v", b"v"))])], ["victim"],
+        ("a member places another member's record as a link", [one(
+            [header(bundle, "set"), *member("evil", entry("/var/pdb/victim", b"/etc", LINK)),
+             *member("victim", entry("/v", b"v"))])], ["victim"],
          lambda root: root.listing("/etc") == ["passwd"]),
-        ("a file name with a newline", [one(package(
+        ("a file name with a newline", [one(member(
             "nl", entry("/x\n", b"", DIRECTORY), entry("/x\n/etc", b"", DIRECTORY),
             entry("/x\n/etc/passwd", b"mine")))], ["nl"],
          lambda root: root.read("/etc/passwd") == "root\n"),
-        ("a bundle name with a blank", [pkgtools.raw_package(
-            [header(pkgtools.SECTION_BUNDLE_HEADER, "my set"),
-             *package("member", entry("/member", b"m"))])], [],
+        ("a bundle name with a blank", [one(
+            [header(bundle, "my set"), *member("member", entry("/member", b"m"))])], [],
          lambda root: "other" in root.installed()),
-        *[(f"a conflict named {name!r}", [one(package(
+        *[(f"a conflict named {name!r}", [one(member(
             "tool", entry("/tool", b"t"), extra=[pkgtools.raw_section(
                 pkgtools.SECTION_CONFLICTS, pkgtools.requirement_list([(name, "1.0", None)]))]))],
            [], lambda root: "tool" not in root.installed()) for name in ("old tool", "", "tab\tname")],
@@ -1115,11 +1036,11 @@ def fuzz_found_cases():
         # /srv/lib through a link of "base". Collecting the real directories
         # keeps both files; removing each package removes its file.
         ("files placed through links", [
-            one(package("base", entry("/srv", b"", DIRECTORY), entry("/srv/lib", b"", DIRECTORY),
+            one(member("base", entry("/srv", b"", DIRECTORY), entry("/srv/lib", b"", DIRECTORY),
                         entry("/sl", b"srv/lib", LINK))),
-            one(package("own", entry("/opt", b"", DIRECTORY), entry("/l", b"/opt", LINK),
+            one(member("own", entry("/opt", b"", DIRECTORY), entry("/l", b"/opt", LINK),
                         entry("/l/x", b"x"))),
-            one(package("user", entry("/sl/libu.so", b"u")))], ["own", "user"],
+            one(member("user", entry("/sl/libu.so", b"u")))], ["own", "user"],
          lambda root: (not root.exists("/opt/x") and not root.exists("/l")
                        and not root.exists("/srv/lib/libu.so") and os.path.islink(root.p("/sl")))),
     ]
