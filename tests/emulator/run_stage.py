@@ -403,10 +403,8 @@ class Stage:
         router_disk = checks.disk_image(self.path("net-router.img"), 200)
         label_floppy = self.path("net-label.img")
         quiet("mkfs.fat", "-C", label_floppy, "1440")
-        with open(self.path("label.txt"), "w") as out:
-            out.write(ROUTER_LABEL_TEXT)
-        subprocess.run(["mcopy", "-i", label_floppy, self.path("label.txt"), "::label.txt"],
-                       check=True)
+        subprocess.run(["mcopy", "-i", label_floppy, "-", "::label.txt"], check=True,
+                       input=ROUTER_LABEL_TEXT.encode())
         port = free_loopback_port()
         server = self.machine("net-server", self.initrd_with("initrd-net-server", {
             "/TYPE": b"cdrom\n", "/lib/installsys/builtin": b"e1000\n"}))
