@@ -18,22 +18,12 @@ BUSYBOX_PACKAGE = "busybox-static"
 BASE_MODULES = ["ata_piix", "sd_mod", "floppy", "crc32c_generic", "ext4"]
 # setup's module names as this kernel calls them; others (old USB host
 # drivers) fail, as on a router that lacks them.
-MODULE_NAMES = {
-    "fat": ["fat"],
-    "vfat": ["vfat", "nls_cp437", "nls_ascii"],
-    "isofs": ["isofs"],
-    "cdrom": ["cdrom"],
-    "ide-cd": ["sr_mod"],
-    "e1000": ["e1000"],
-}
+MODULE_NAMES = {"fat": ["fat"], "vfat": ["vfat", "nls_cp437", "nls_ascii"], "isofs": ["isofs"],
+                "cdrom": ["cdrom"], "ide-cd": ["sr_mod"], "e1000": ["e1000"]}
 
-HOST_PROGRAMS = {  # path in the installation system: path on the host
-    "/bin/bash": "/bin/bash",
-    "/sbin/mke2fs": "/usr/sbin/mke2fs",
-    "/sbin/e2fsck": "/usr/sbin/e2fsck",
-    "/sbin/fsck": "/usr/sbin/fsck",
-    "/usr/sbin/sfdisk": "/usr/sbin/sfdisk",
-}
+HOST_PROGRAMS = {"/bin/bash": "/bin/bash", "/sbin/mke2fs": "/usr/sbin/mke2fs",
+                 "/sbin/e2fsck": "/usr/sbin/e2fsck", "/sbin/fsck": "/usr/sbin/fsck",
+                 "/usr/sbin/sfdisk": "/usr/sbin/sfdisk"}
 
 
 class BuildError(Exception):
