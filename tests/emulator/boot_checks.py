@@ -1,13 +1,6 @@
-"""The installed disk booted by the PC BIOS (SeaBIOS) through our boot
-program in sector 0.
-
-A test boot sector (test_boot_sector.S) goes into the first sector of the
-active partition, which ext2 and ext3 leave free; when the boot program
-finds the active partition and chain-loads that sector, it writes "BOOTED"
-and the partition entry it was handed to the debug port 0xE9 and resets the
-machine. QEMU's blkdebug injects read errors into that sector; its trace of
-IDE sector reads shows the boot program's attempts (the BIOS does not retry
-by itself).
+"""The installed disk booted by SeaBIOS through our boot program: a test
+sector in the active partition reports on port 0xE9 what it was handed;
+blkdebug injects read errors, and QEMU's IDE trace counts the reads.
 """
 import os
 import re
@@ -22,7 +15,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SECTOR = 512
 TABLE = 446
 BOOT_TIMEOUT = 30
-# The boot program's messages, printed through the BIOS onto the console.
 ERROR_LOADING = "Error loading operating system"
 MISSING = "Missing operating system"
 INT_18 = r"Booting from Hard Disk\.\.\.\s+Booting from"
@@ -39,7 +31,7 @@ def assemble_test_sector(work):
 
 
 def active_entry(image):
-    """(table slot, first sector, the 16 bytes) of the first active entry."""
+    """(table slot, first sector, the 16 bytes)."""
     with open(image, "rb") as disk:
         sector0 = disk.read(SECTOR)
     for slot in range(4):
@@ -56,16 +48,14 @@ def write_at(image, offset, data):
 
 
 def boot(work, name, image, rules=None):
-    """Boots image as the primary master; returns (port 0xE9 text, console
-    text, sectors read by the IDE controller in order)."""
+    """(port 0xE9 text, console text, sectors read in order)."""
     machine = Machine(work, name, memory=16)
     trace = machine.path("trace")
     machine.args += ["-boot", "c", "-trace", "ide_sector_read", "-D", trace]
     machine.ide(0, image, rules=rules)
     machine.bios_to_serial()
     with machine:
-        # Ends with the test sector's reset; a boot program that halts or a
-        # BIOS that waits keeps running until the time-out.
+        # A boot program that halts runs until the time-out.
         try:
             machine.expect([pexpect.EOF, ERROR_LOADING, MISSING, "No bootable device"],
                            timeout=BOOT_TIMEOUT)
@@ -86,7 +76,6 @@ def blkdebug_rules(work, name, sector, once):
 
 
 def run_all(work, installed_image):
-    """Boots copies of an installed disk; returns the problems found."""
     test_sector = assemble_test_sector(work)
     image = os.path.join(work, "boot.img")
     shutil.copyfile(installed_image, image)
@@ -104,12 +93,10 @@ def run_all(work, installed_image):
     unsigned = variant("boot-unsigned",
                        lambda path: write_at(path, first * SECTOR + 510, b"\x00\x00"))
     cases = [
-        # name, image, blkdebug rule (once?), wanted on port 0xE9, on the
-        # console, reads of the partition's first sector
+        # name, image, blkdebug once?, port 0xE9, console, reads of the sector
         ("boots", image, None, booted, None, 1),
         ("one failed read is retried", image, True, booted, None, 2),
-        ("a read that always fails", image, False, "", ERROR_LOADING, 5),  # 5 attempts
-        # int 0x18 hands the boot back to the BIOS, which tries its next device.
+        ("a read that always fails", image, False, "", ERROR_LOADING, 5),
         ("no active partition", no_active, None, "", INT_18, 0),
         ("no 55AA in the partition's sector", unsigned, None, "", MISSING, 1),
     ]

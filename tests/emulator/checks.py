@@ -1,7 +1,5 @@
-"""What an installed disk image must hold, checked on the host without loop
-devices or mounts: sector 0, the partition table, `e2fsck -fn` of every
-file system, "lilo.conf", "fstab", the package database and the files of
-the installed packages. Each check returns a list of problems (empty: good).
+"""What an installed disk image must hold, read on the host without loop
+devices or mounts. Each check returns a list of problems (empty: good).
 """
 import os
 import re
@@ -22,16 +20,14 @@ BOOT_PROGRAM_SIZE = 184
 
 
 def disk_image(path, cylinders):
-    """A new, empty (sparse) disk image of whole cylinders."""
     with open(path, "wb") as image:
         image.truncate(cylinders * CYLINDER_BYTES)
     return path
 
 
 class Layout:
-    """The layout setup gives a disk of this many cylinders (16 heads of 63
-    sectors): one root partition, or a 10 MiB ext2 boot partition and the
-    root behind it from 1024 cylinders on; ext3 above 40 MiB."""
+    """From 1024 cylinders a 10 MiB ext2 boot partition before the root;
+    ext3 above 40 MiB."""
 
     def __init__(self, cylinders):
         self.cylinders = cylinders
@@ -91,8 +87,7 @@ def check_partitions(image, layout):
 
 
 class RootTree:
-    """The root file system of an image copied out with debugfs's rdump
-    (modes kept), for reading many files at once. Use with `with`."""
+    """The root file system copied out once with debugfs's rdump (modes kept)."""
 
     def __init__(self, image, number):
         self.image, self.number = image, number
@@ -147,7 +142,6 @@ def version_word(text):
 
 
 def tree_entries(tree):
-    """{path below the tree: os.lstat result} of every entry but the top."""
     entries = {}
     for top, directories, files in os.walk(tree):
         for name in directories + files:
@@ -157,10 +151,8 @@ def tree_entries(tree):
 
 
 def check_packages(root, packages):
-    """packages: {name: (version text, tree directory or a list of them)},
-    exactly the installed set: each has its database record, and every
-    file, link and directory of its trees is on the disk with the same
-    contents and mode (a bundle installs its members' trees under its name)."""
+    """packages: {name: (version, tree or list of trees)}, exactly the
+    installed set, every entry of each tree on the disk with its contents and mode."""
     problems = []
     installed = set(os.listdir(root.path("/var/pdb"))) if root.exists("/var/pdb") else set()
     if installed != set(packages):
@@ -177,41 +169,28 @@ def check_package_tree(root, name, version, tree):
     if not record or int(record[0]) != version_word(version):
         problems.append(f"/var/pdb/{name}/version is {record}, expected {version}")
     listed = set((root.read(f"/var/pdb/{name}/files") or b"").decode().splitlines())
-    for path, info in sorted(tree_entries(tree).items()):
-        on_disk = root.path(path)
-        if not os.path.lexists(on_disk):
-            problems.append(f"{name}: /{path} is missing")
-            continue
-        disk_info = os.lstat(on_disk)
-        if (disk_info.st_mode & 0o7777) != (info.st_mode & 0o7777) and not os.path.islink(on_disk):
-            problems.append(f"{name}: /{path} has mode {disk_info.st_mode:o}, "
-                            f"expected {info.st_mode:o}")
-        if os.path.islink(os.path.join(tree, path)):
-            if not os.path.islink(on_disk) or \
-                    os.readlink(on_disk) != os.readlink(os.path.join(tree, path)):
-                problems.append(f"{name}: /{path} is not the expected link")
-        elif os.path.isfile(os.path.join(tree, path)):
-            if path not in listed:
-                problems.append(f"{name}: /{path} is not in its file list")
-            with open(os.path.join(tree, path), "rb") as original:
-                if root.read(path) != original.read():
-                    problems.append(f"{name}: /{path} differs from the package's file")
-    return problems
+    return problems + check_tree_copy(root, tree, "/", f"{name}: ", listed)
 
 
-def check_tree_copy(root, tree, below):
+def check_tree_copy(root, tree, below, label="", listed=None):
     """Every entry of tree is at below/... on the disk with its contents and
-    permission bits (the kept configuration)."""
+    mode; listed: the package's file list, which must name every file."""
     problems = []
     for path, info in sorted(tree_entries(tree).items()):
-        name = os.path.join(below, path)
-        if not root.exists(name):
-            problems.append(f"{name} is missing")
-            continue
-        if (os.lstat(root.path(name)).st_mode & 0o7777) != (info.st_mode & 0o7777):
-            problems.append(f"{name} lost its permission bits")
-        if os.path.isfile(os.path.join(tree, path)):
-            with open(os.path.join(tree, path), "rb") as original:
-                if root.read(name) != original.read():
-                    problems.append(f"{name} differs")
+        name, original = os.path.join(below, path), os.path.join(tree, path)
+        on_disk = root.path(name)
+        if not os.path.lexists(on_disk):
+            problems.append(f"{label}{name} is missing")
+        elif os.path.islink(original):
+            if not os.path.islink(on_disk) or os.readlink(on_disk) != os.readlink(original):
+                problems.append(f"{label}{name} is not the expected link")
+        elif (os.lstat(on_disk).st_mode ^ info.st_mode) & 0o7777:
+            problems.append(f"{label}{name} has mode {os.lstat(on_disk).st_mode:o}, "
+                            f"expected {info.st_mode:o}")
+        elif os.path.isfile(original):
+            if listed is not None and path not in listed:
+                problems.append(f"{label}{name} is not in its file list")
+            with open(original, "rb") as data:
+                if root.read(name) != data.read():
+                    problems.append(f"{label}{name} differs from the package's file")
     return problems

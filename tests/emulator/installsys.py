@@ -1,15 +1,6 @@
-"""The router's installation system for the emulated PC, built on the host.
-
-A Linux kernel and its modules from Debian's amd64 kernel package (its IA32
-emulation runs the router's i386 static programs), an initramfs whose first
-process is the i386 static `setup` (as "/sbin/init"), the i386 static
-`installer` as "/sbin/installer", and the disk tools `setup` expects:
-"/sbin/sfdisk" with the old cylinder interface (a bash stand-in over the
-real tool), "/sbin/mke2fs", "/sbin/fsck", "/sbin/insmod" and "/bin/bash",
-the latter copied from the host with their shared libraries.
-
-Downloads go to a cache directory; once it holds the packages a build needs
-no network.
+"""The router's installation system for the emulated PC, built on the host
+from Debian's amd64 kernel (its IA32 emulation runs the router's i386
+programs), busybox and the host's bash and disk tools. Downloads are cached.
 """
 import glob
 import lzma
@@ -23,31 +14,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 KERNEL_META_PACKAGE = "linux-image-amd64"
 BUSYBOX_PACKAGE = "busybox-static"
 
-# A router's kernel has its IDE disks, the floppy drive and ext2/ext3 built
-# in; this kernel has them as modules, so the installation system's insmod
-# loads them before the first module setup asks for. ext4 serves ext2 and
-# ext3; every ext mount needs the crc32c hash.
+# Built into a router's kernel, modules here: insmod loads them first.
 BASE_MODULES = ["ata_piix", "sd_mod", "floppy", "crc32c_generic", "ext4"]
-# The module names setup asks for, as this kernel calls them. vfat mounts
-# need the code page and the character set it defaults to. Names missing
-# here (the old USB host drivers) have no module: insmod fails for them, as
-# it would for a module a router lacks.
-MODULE_NAMES = {
-    "fat": ["fat"],
-    "vfat": ["vfat", "nls_cp437", "nls_ascii"],
-    "isofs": ["isofs"],
-    "cdrom": ["cdrom"],
-    "ide-cd": ["sr_mod"],
-    "e1000": ["e1000"],
-}
+# setup's module names as this kernel calls them; others (old USB host
+# drivers) fail, as on a router that lacks them.
+MODULE_NAMES = {"fat": ["fat"], "vfat": ["vfat", "nls_cp437", "nls_ascii"], "isofs": ["isofs"],
+                "cdrom": ["cdrom"], "ide-cd": ["sr_mod"], "e1000": ["e1000"]}
 
-HOST_PROGRAMS = {  # path in the installation system: path on the host
-    "/bin/bash": "/bin/bash",
-    "/sbin/mke2fs": "/usr/sbin/mke2fs",
-    "/sbin/e2fsck": "/usr/sbin/e2fsck",
-    "/sbin/fsck": "/usr/sbin/fsck",
-    "/usr/sbin/sfdisk": "/usr/sbin/sfdisk",
-}
+HOST_PROGRAMS = {"/bin/bash": "/bin/bash", "/sbin/mke2fs": "/usr/sbin/mke2fs",
+                 "/sbin/e2fsck": "/usr/sbin/e2fsck", "/sbin/fsck": "/usr/sbin/fsck",
+                 "/usr/sbin/sfdisk": "/usr/sbin/sfdisk"}
 
 
 class BuildError(Exception):
@@ -61,11 +37,7 @@ def run(args, **kwargs):
     return result.stdout
 
 
-# --- downloads ------------------------------------------------------------
-
 def cached_package(cache, pattern, name_for_download):
-    """Path of a cached .deb matching pattern; downloads it with apt-get when
-    the cache has none (name_for_download() gives the package name)."""
     debs = os.path.join(cache, "debs")
     os.makedirs(debs, exist_ok=True)
     found = sorted(glob.glob(os.path.join(debs, pattern)))
@@ -94,12 +66,8 @@ def kernel_package_name():
     return match.group(1)
 
 
-# --- the kernel and its modules -------------------------------------------
-
 def uncompressed_kernel(bzimage):
-    """The kernel's ELF image from inside a bzImage (xz-compressed payload).
-    It has a PVH entry, so QEMU starts it directly, which skips the
-    decompression in the emulated machine."""
+    """The ELF image inside a bzImage: QEMU starts it through its PVH entry."""
     with open(bzimage, "rb") as source:
         data = source.read()
     at = data.find(b"\xfd7zXZ\x00")
@@ -115,7 +83,6 @@ def uncompressed_kernel(bzimage):
 
 
 def module_dependencies(path):
-    """The module names in the "depends=" field of a module's .modinfo."""
     with open(path, "rb") as module:
         data = module.read()
     match = re.search(rb"\x00depends=([^\x00]*)\x00", data)
@@ -123,7 +90,7 @@ def module_dependencies(path):
 
 
 def load_order(names, index):
-    """Module files for names, each after the modules it depends on."""
+    """names, each after the modules it depends on."""
     ordered, seen = [], set()
 
     def visit(name):
@@ -143,8 +110,7 @@ def load_order(names, index):
 
 
 def prepare_kernel(cache):
-    """Extracts the kernel once into the cache: {"version", "vmlinux",
-    "modules": {name: file}, "table": text of the module table}."""
+    """{"version", "vmlinux", "modules": {name: file}, "table": module table}."""
     deb = cached_package(cache, "linux-image-*-amd64_*.deb", kernel_package_name)
     version = os.path.basename(deb).split("_")[0][len("linux-image-"):]
     target = os.path.join(cache, f"kernel-{version}")
@@ -193,11 +159,8 @@ def prepare_busybox(cache):
     return target
 
 
-# --- the initramfs ----------------------------------------------------------
-
 class Cpio:
-    """An archive in the kernel's initramfs format ("newc"), written from
-    memory: owners, modes and device numbers as given, whoever builds it."""
+    """A "newc" archive from memory: owners, modes and devices as given."""
 
     def __init__(self):
         self.parts = []
@@ -247,7 +210,6 @@ class Cpio:
 
 
 def shared_libraries(program):
-    """Absolute paths of the shared libraries and loader a host program needs."""
     output = run(["ldd", program]).decode()
     return sorted(set(re.findall(r"(/\S+) \(0x", output)))
 
@@ -260,26 +222,19 @@ def add_host_program(archive, name, path):
 
 
 def build_initramfs(kernel, busybox, setup, installer, with_virtual_console=True):
-    """The installation system as an uncompressed cpio archive (bytes).
-
-    The console is the first serial line. With a virtual console ("/dev/tty0"
-    present) setup keeps the kernel's console as it is and sends the output
-    of the disk tools to its log device "/dev/tty9", which here is the
-    second serial line, so that the host can read it; without, setup itself
-    switches to "/dev/ttyS0" and discards that output."""
+    """With a virtual console setup keeps the kernel's console (ttyS0) and
+    logs to /dev/tty9, here the second serial line; without, it switches to
+    /dev/ttyS0 itself and discards the disk tools' output."""
     archive = Cpio()
     for directory in ("/proc", "/sys", "/mnt", "/floppy", "/tmp", "/etc", "/root", "/dev"):
         archive.directory(directory)
-    archive.device("/dev/console", stat.S_IFCHR, 5, 1)
-    archive.device("/dev/null", stat.S_IFCHR, 1, 3, 0o666)
-    archive.device("/dev/zero", stat.S_IFCHR, 1, 5, 0o666)
-    archive.device("/dev/random", stat.S_IFCHR, 1, 8, 0o666)
-    archive.device("/dev/urandom", stat.S_IFCHR, 1, 9, 0o666)
-    archive.device("/dev/tty", stat.S_IFCHR, 5, 0, 0o666)
-    archive.device("/dev/ttyS0", stat.S_IFCHR, 4, 64)
+    devices = [("console", 5, 1, 0o600), ("null", 1, 3, 0o666), ("zero", 1, 5, 0o666),
+               ("random", 1, 8, 0o666), ("urandom", 1, 9, 0o666), ("tty", 5, 0, 0o666),
+               ("ttyS0", 4, 64, 0o600)]
     if with_virtual_console:
-        archive.device("/dev/tty0", stat.S_IFCHR, 4, 0)
-        archive.device("/dev/tty9", stat.S_IFCHR, 4, 65)
+        devices += [("tty0", 4, 0, 0o600), ("tty9", 4, 65, 0o600)]
+    for name, major, minor, mode in devices:
+        archive.device(f"/dev/{name}", stat.S_IFCHR, major, minor, mode)
     archive.device("/dev/fd0", stat.S_IFBLK, 2, 0, 0o660)
     archive.symlink("/dev/fd", "/proc/self/fd")
     archive.symlink("/etc/mtab", "/proc/mounts")
@@ -305,7 +260,6 @@ def build_initramfs(kernel, busybox, setup, installer, with_virtual_console=True
 
 
 def extra_archive(files):
-    """A second archive appended to the initramfs: {path: bytes}."""
     archive = Cpio()
     for name, data in files.items():
         archive.file(name, data)

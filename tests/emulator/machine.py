@@ -1,13 +1,8 @@
-"""One emulated PC (Debian's qemu-system-x86, TCG): IDE disks and drives,
-a floppy drive, the first serial line as the console driven with pexpect,
-the second serial line and the debug port 0xE9 into files, the QEMU
-monitor on a socket for swapping media, and an e1000 network card on a
-segment shared with one other machine through a TCP connection on the
-loopback address (QEMU's socket networking).
-
-The machine is judged by what its console shows and what its disks hold,
-never by QEMU's exit status. Leaving the `with` block ends QEMU whatever
-happened; if this process dies, QEMU loses its terminal and ends too.
+"""One emulated PC: IDE disks, a floppy drive, the console on the first
+serial line driven with pexpect, the second serial line and port 0xE9 into
+files, the monitor on a socket, and an e1000 on a loopback TCP segment.
+Leaving the `with` block ends QEMU; if this process dies, QEMU loses its
+terminal and ends too.
 """
 import os
 import socket
@@ -22,8 +17,7 @@ CPU = "qemu64,+rdrand"
 
 
 class Transcript:
-    """The console text as it arrives, in a file and in memory, with the
-    time of each piece, so that the stage can say when a text appeared."""
+    """The console text, in a file and in memory, with when each piece came."""
 
     def __init__(self, path, started):
         self.file = open(path, "w", encoding="latin-1")
@@ -43,8 +37,7 @@ class Transcript:
         self.file.close()
 
     def time_of(self, text, after=0):
-        """Seconds from the start until text had appeared (first at or after
-        offset after), or None."""
+        """Seconds from the start until text had appeared, or None."""
         at = self.text.find(text, after)
         if at < 0:
             return None
@@ -68,26 +61,20 @@ class Machine:
     def path(self, suffix):
         return os.path.join(self.work, f"{self.name}.{suffix}")
 
-    # --- configuration, before start ---
-
     def kernel(self, vmlinux, initrd, command_line):
         self.args += ["-kernel", vmlinux, "-initrd", initrd, "-append", command_line]
 
     def log_serial(self):
-        """The second serial line into a file (the installation system's log device)."""
         self.args += ["-serial", f"file:{self.path('log')}"]
 
     def ide(self, index, image, cdrom=False, rules=None):
-        """A drive at IDE position index (0 primary master .. 3 secondary
-        slave); rules: blkdebug rules file that injects errors into it."""
+        """index 0 primary master .. 3 secondary slave; rules: blkdebug's."""
         source = f"blkdebug:{rules}:{image}" if rules else image
         media = ",media=cdrom,readonly=on" if cdrom else ""
         self.args += ["-drive", f"file={source},format=raw,if=ide,index={index}{media}"]
 
     def nic(self, mac, listen=None, connect=None):
-        """An e1000 card with this MAC address, its segment a connection on
-        127.0.0.1: listen=PORT on the first machine, connect=PORT on the
-        second (QEMU then needs the first already listening)."""
+        """connect= needs the other machine's QEMU already listening."""
         end = f"listen=127.0.0.1:{listen}" if listen else f"connect=127.0.0.1:{connect}"
         at = self.args.index("-net")
         del self.args[at:at + 2]  # "-net none"
@@ -98,17 +85,14 @@ class Machine:
         self.args += ["-drive", f"file={image},format=raw,if=floppy,index=0"]
 
     def bios_to_serial(self):
-        """SeaBIOS's text (int 0x10 output included) on the console, and the
-        debug port 0xE9 into a file: the last bytes before a reset can be lost
-        on the serial line, never on that port."""
+        """SeaBIOS's text on the console; port 0xE9 into a file, since the
+        serial line can lose the last bytes before a reset."""
         port_file = self.path("sercon")
         with open(port_file, "wb") as out:
             out.write(b"\xf8\x03")
         self.args += ["-fw_cfg", f"name=etc/sercon-port,file={port_file}",
                       "-chardev", f"file,id=debugcon,path={self.path('e9')}",
                       "-device", "isa-debugcon,iobase=0xe9,chardev=debugcon"]
-
-    # --- running ---
 
     def __enter__(self):
         for suffix in ("monitor", "log", "e9", "console"):
@@ -129,17 +113,14 @@ class Machine:
         return time.monotonic() - self.started
 
     def expect(self, pattern, timeout):
-        """Waits for pattern on the console; an index for a list of patterns.
-        Raises pexpect's TIMEOUT or EOF with the console text kept."""
         try:
             return self.process.expect(pattern, timeout=timeout)
         finally:
             self.console_text = self._read_console()
 
     def expect_beside(self, pattern, timeout, others, slice_seconds=0.1):
-        """expect, while the consoles of the other machines are read too (so
-        that their texts get their times and no terminal fills up); an other
-        machine that ends meanwhile is an error."""
+        """expect, reading the others' consoles meanwhile (their texts get
+        their times, no terminal fills up); an other that ends is an error."""
         deadline = time.monotonic() + timeout
         while True:
             left = deadline - time.monotonic()
@@ -157,9 +138,6 @@ class Machine:
                                       f"{pattern!r}")
 
     def drain(self):
-        """Takes the console output that has arrived (kept for a later
-        expect), so that a machine nobody waits on never stalls on a full
-        terminal."""
         if self.process is None or not self.process.isalive():
             return
         for _ in range(64):
@@ -173,7 +151,6 @@ class Machine:
         self.process.send(text)
 
     def wait_end(self, timeout):
-        """True when QEMU ended by itself (the machine restarted) in time."""
         try:
             self.process.expect(pexpect.EOF, timeout=timeout)
             return True
@@ -183,7 +160,6 @@ class Machine:
             self.console_text = self._read_console()
 
     def monitor(self, command, timeout=10):
-        """Runs a monitor command and returns its answer."""
         deadline = time.monotonic() + timeout
         with socket.socket(socket.AF_UNIX) as connection:
             connection.settimeout(timeout)

@@ -1,22 +1,8 @@
 #!/usr/bin/python3
-"""The router's build end to end in an emulated PC.
-
-Builds the installation system (Debian's kernel, an initramfs with the
-router's i386 static `setup` as its first process and `installer`), makes
-installation media with `kpk` and `mkmedia`, and runs QEMU:
-
-  cd        a CD-ROM installation, keys typed on the serial console
-  keep      a reinstallation from the CD that keeps "/kest/store"
-  volume    a hard-disk volume installation from the secondary master
-  floppies  a floppy-set installation, floppies swapped through the monitor
-  big       a CD-ROM installation of about 30 MB of packages (speed figure)
-  net       two machines on one segment: a server from the CD installs a
-            router in network mode over its e1000 card
-  boot      the installed disk booted by the PC BIOS through the boot program
-
-Each run is judged by the console text and by what the disk holds
-afterwards, never by QEMU's exit status. Prints the times and the stripped
-sizes of the programs; exits 1 when any check failed.
+"""The router's build end to end in emulated PCs: builds the installation
+system and media, installs from CD (cd, keep, big), volume, floppies and over
+the network (net), then boots the installed disk (boot). Judged by console
+text and disk contents; exits 1 when any check failed.
 
   run_stage.py --source DIR --router-build DIR --kpk PATH --mkmedia PATH
                [--cache DIR] [--work DIR] [RUN...]
@@ -49,14 +35,11 @@ EXAMPLES = {"system": ("system", "1.0"), "ppp": ("ppp-2.9.1", "2.9.1"),
             "dhcp": ("dhcp-1.3", "1.3")}
 SERVER_MAC = "52:54:00:00:0E:01"
 ROUTER_MAC = "52:54:00:00:0E:02"
-# label.txt on the router's floppy, and the disk label the server lists:
-# the router keeps the printable characters.
+# label.txt on the router's floppy; the server lists its printable characters.
 ROUTER_LABEL_TEXT, ROUTER_LABEL = " bench 7\n", "bench7"
-# What the person at the server answers for the router: (prompt, typed).
-# The baud rate keeps the default the prompt offers.
+# The server's answers for the router; the baud rate keeps its default.
 ROUTER_ANSWERS = (("IP address", "192.0.2.7"), ("netmask bit count", "16"),
                   ("default gateway address", "192.0.2.1"), ("baud rate", ""))
-# One entry of the server's list of routers: MAC address and disk label.
 ROUTER_ENTRY = r"(?:\x1b\[[0-9;]*[mK])* ([0-9A-F:]{17}) \(([^)]*)\) "
 
 
@@ -75,8 +58,7 @@ def free_loopback_port():
 
 
 def wait_listening(port, timeout):
-    """True once something listens on 127.0.0.1:port (read from the
-    kernel's table: a test connection would take the one QEMU accepts)."""
+    """From the kernel's table: a probe would take QEMU's one connection."""
     wanted = f"0100007F:{port:04X}"
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -87,6 +69,17 @@ def wait_listening(port, timeout):
                     return True
         time.sleep(0.05)
     return False
+
+
+def quiet(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+
+
+def restarted(machine, timeout):
+    if not machine.wait_end(timeout=timeout):
+        raise pexpect.TIMEOUT(f"{machine.name} did not restart")
+    if "Rebooting..." not in machine.console_text:
+        raise pexpect.EOF(f"{machine.name}'s QEMU ended without \"Rebooting...\"")
 
 
 def say(text):
@@ -103,24 +96,15 @@ class Stage:
     def path(self, *names):
         return os.path.join(self.work, *names)
 
-    # --- preparation ---
-
     def build_router_programs(self):
-        """The router's i386 static setup and installer, stripped."""
         build = self.options.router_build
         source = self.options.source
-        # The router's build links musl, which the source tree's script unpacks
-        # (it does nothing when musl is there already).
-        subprocess.run([os.path.join(source, "cmake", "unpack_musl_i386.sh")], check=True,
-                       stdout=subprocess.DEVNULL)
-        # --fresh: a build directory configured before with another toolchain
-        # keeps that compiler's findings otherwise.
-        subprocess.run(["cmake", "--fresh", "-S", source, "-B", build, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                        f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i386-static.cmake"],
-                       check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build, "-j2", "--target", "setup", "installer"],
-                       check=True, stdout=subprocess.DEVNULL)
+        quiet(os.path.join(source, "cmake", "unpack_musl_i386.sh"))
+        # --fresh: else a build configured with another toolchain keeps its compiler.
+        quiet("cmake", "--fresh", "-S", source, "-B", build, "-G", "Ninja",
+              "-DCMAKE_BUILD_TYPE=MinSizeRel",
+              f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/i386-static.cmake")
+        quiet("cmake", "--build", build, "-j2", "--target", "setup", "installer")
         self.programs = {}
         for name, built in (("setup", "setup/setup"), ("installer", "installer/installer")):
             stripped = self.path(name)
@@ -128,13 +112,9 @@ class Stage:
             self.programs[name] = stripped
             self.figures.append(f"stripped size of the router's {name}: "
                                 f"{os.path.getsize(stripped) / 1024:.0f} KiB")
-        self.boot_program = self.read_boot_program(build)
-
-    @staticmethod
-    def read_boot_program(build):
         with open(os.path.join(build, "setup", "boot", "boot_program.bin"), "rb") as data:
             code = data.read()
-        return code + bytes(checks.BOOT_PROGRAM_SIZE - len(code))  # zeros up to its size
+        self.boot_program = code + bytes(checks.BOOT_PROGRAM_SIZE - len(code))
 
     def build_installation_system(self):
         cache = self.options.cache
@@ -150,7 +130,6 @@ class Stage:
               f"({time.monotonic() - started:.1f} s)", flush=True)
 
     def initrd_with(self, name, files, serial_only=False):
-        """The initramfs with a second archive holding files ({path: bytes})."""
         with open(self.path("initrd-serial" if serial_only else "initrd"), "rb") as base:
             data = base.read()
         with open(self.path(name), "wb") as out:
@@ -158,23 +137,23 @@ class Stage:
         return self.path(name)
 
     def kpk(self, *args):
-        subprocess.run([self.options.kpk, *args], check=True, stdout=subprocess.DEVNULL)
+        quiet(self.options.kpk, *args)
 
     def mkmedia(self, *args):
-        subprocess.run([self.options.mkmedia, *args], check=True, stdout=subprocess.DEVNULL)
+        quiet(self.options.mkmedia, *args)
 
     def make_packages(self):
-        """The examples, a package of site configuration under /kest/store,
-        a floppy bundle and the large set, each {name: (version, tree)}."""
+        """The examples, siteconf, firmware and the large set: {name: (version, tree)}."""
         examples = os.path.join(self.options.source, "examples")
         packages = self.path("packages")
         os.makedirs(packages)
-        self.examples = {}
+        self.examples, self.versions = {}, {}
         for name, (folder, version) in EXAMPLES.items():
             self.kpk("build", "--reproducible", os.path.join(examples, folder, "package.desc"),
                      os.path.join(examples, folder, "tree"),
                      os.path.join(packages, f"{name}-{version}.kpk"))
-            self.examples[name] = (version, os.path.join(examples, folder, "tree"))
+            self.examples[name] = self.versions[name] = (
+                version, os.path.join(examples, folder, "tree"))
         self.siteconf = self.generated_package("siteconf", "1.0", {
             "kest/store/hostname": (b"router-7\n", 0o644),
             "kest/store/secrets": (b"pppsecret: 1f2e3d\n", 0o600),
@@ -184,7 +163,6 @@ class Stage:
         for number, name in enumerate(("base", "apps", "tools")):
             files = {}
             for index in range(24):
-                # Like a router's programs: part compresses well, part hardly.
                 noise = rng.randbytes(360 * 1024)
                 text = b"".join(b"line %d of file %d of %s\n" % (i, index, name.encode())
                                 for i in range(4000))
@@ -206,6 +184,7 @@ class Stage:
                       f"description: {name} of the emulator stage\n")
         self.kpk("build", "--reproducible", description, tree,
                  self.path("packages", f"{name}-{version}.kpk"))
+        self.versions[name] = (version, tree)
         return version, tree
 
     def make_media(self):
@@ -215,7 +194,7 @@ class Stage:
             directory = self.path("media", name)
             os.makedirs(directory)
             for package in package_names:
-                version = (self.examples.get(package) or self.package_version(package))[0]
+                version = self.versions[package][0]
                 shutil.copy(os.path.join(packages, f"{package}-{version}.kpk"), directory)
             with open(os.path.join(directory, "autorun.scr"), "w") as out:
                 out.write("#!/bin/bash\n# first start of the new router\nhostname router-1\n")
@@ -233,19 +212,12 @@ class Stage:
         with open(self.path("bundle.desc"), "w") as out:
             out.write("name: router\nversion: 1.0\nbuild-time: 1767312000\n")
         self.kpk("bundle", self.path("bundle.desc"), self.path("router-1.0.kpk"),
-                 *[os.path.join(packages, f"{n}-{v}.kpk")
-                   for n, (v, _) in list(self.examples.items()) + [("firmware", self.firmware)]])
+                 *[os.path.join(packages, f"{n}-{self.versions[n][0]}.kpk")
+                   for n in list(EXAMPLES) + ["firmware"]])
         self.mkmedia("floppies", self.path("router-1.0.kpk"), self.path("floppies"))
         self.floppies = sorted(os.path.join(self.path("floppies"), name)
                                for name in os.listdir(self.path("floppies")))
-        subprocess.run(["mkfs.fat", "-C", "-n", "BOOT", self.path("boot-floppy.img"), "1440"],
-                       check=True, stdout=subprocess.DEVNULL)
-
-    def package_version(self, name):
-        return self.large.get(name) or {"siteconf": self.siteconf,
-                                         "firmware": self.firmware}[name]
-
-    # --- runs ---
+        quiet("mkfs.fat", "-C", "-n", "BOOT", self.path("boot-floppy.img"), "1440")
 
     def machine(self, name, initrd, command_line=COMMAND_LINE):
         machine = Machine(self.work, name)
@@ -259,14 +231,10 @@ class Stage:
             machine.expect(awaited, timeout=max(5, RUN_TIMEOUT - machine.elapsed()))
             if keys:
                 machine.send(keys)
-        if not machine.wait_end(timeout=max(5, RUN_TIMEOUT - machine.elapsed())):
-            raise pexpect.TIMEOUT("the machine did not restart")
-        if "Rebooting..." not in machine.console_text:
-            raise pexpect.EOF("QEMU ended without \"Rebooting...\"")
+        restarted(machine, max(5, RUN_TIMEOUT - machine.elapsed()))
 
     def attempt(self, name, function):
-        """Runs one part of the stage; a failure is recorded with the console
-        text and the log device, and the stage goes on."""
+        """A failure is recorded with the consoles and log devices; the stage goes on."""
         say(name)
         started = time.monotonic()
         self.run_machines = []
@@ -286,14 +254,12 @@ class Stage:
         print(f"   {'FAILED' if problems else 'passed'} ({time.monotonic() - started:.1f} s)",
               flush=True)
 
-    def install(self, name, initrd, steps, disks, command_line=COMMAND_LINE, swaps=None):
-        """One installation run: disks {IDE index: (image, cdrom)}."""
+    def install(self, name, initrd, steps, disks, command_line=COMMAND_LINE):
+        """disks: {IDE index: (image, cdrom)}."""
         machine = self.machine(name, initrd, command_line)
         self.run_machines = [machine]
         for index, (image, cdrom) in sorted(disks.items()):
             machine.ide(index, image, cdrom=cdrom)
-        if swaps is not None:
-            machine.floppy(swaps)
         with machine:
             self.dialogue(machine, steps)
         self.report_times(name, machine)
@@ -319,7 +285,6 @@ class Stage:
 
     def check_disk(self, image, cylinders, packages, markers=(), absent=(), kept=None,
                    autorun=None):
-        """autorun: the bytes "/autorun.scr" must hold, when it is a marker."""
         layout = checks.Layout(cylinders)
         problems = checks.check_sector0(image, self.boot_program)
         problems += checks.check_partitions(image, layout)
@@ -335,36 +300,37 @@ class Stage:
                                 f"expected {autorun!r}")
         return problems
 
-    def run_cd(self):
-        """All packages of the CD selected with 'a', erase, keep nothing."""
-        self.cd_disk = checks.disk_image(self.path("cd-target.img"), 200)
+    def cd_install(self, name, disk, iso, steps):
         initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
-        steps = [("cancel and reboot", "a"), (r"\[X\] dhcp", "i"), (r"Continue\?", "y"),
-                 ("keep old configuration", "n"), ("Software installed.", None),
-                 ("Press ENTER to reboot", "\n")]
-        self.install("cd", initrd, steps, {0: (self.cd_disk, False), 2: (self.path("cd.iso"), True)})
+        self.install(name, initrd, steps + [("Software installed.", None),
+                                            ("Press ENTER to reboot", "\n")],
+                     {0: (disk, False), 2: (self.path(iso), True)})
+
+    def run_cd(self):
+        """Every package selected with 'a', erase, keep nothing."""
+        self.cd_disk = checks.disk_image(self.path("cd-target.img"), 200)
+        self.cd_install("cd", self.cd_disk, "cd.iso", [
+            ("cancel and reboot", "a"), (r"\[X\] dhcp", "i"), (r"Continue\?", "y"),
+            ("keep old configuration", "n")])
         packages = dict(self.examples, siteconf=self.siteconf)
         return self.check_disk(self.cd_disk, 200, packages, markers=["/CDINSTALL"])
 
     def run_keep(self):
-        """The disk of the cd run installed again with dhcp (and system, which
-        it needs) only, keeping the configuration siteconf put in /kest/store."""
-        if not os.path.exists(self.path("cd-target.img")):
-            return ["needs the disk of the cd run"]
-        initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
-        steps = [("cancel and reboot", "n"), ("depends on", "n"), ("depends on", " "),
-                 (r"\[X\] dhcp", "i"), (r"Continue\?", "y"), ("keep old configuration", "y"),
-                 ("Reading old configuration", None), ("Writing back old configuration", None),
-                 ("Software installed.", None), ("Press ENTER to reboot", "\n")]
+        """The cd run's disk again with dhcp (and system, which it needs),
+        keeping what siteconf put in /kest/store."""
         disk = self.path("cd-target.img")
-        self.install("keep", initrd, steps, {0: (disk, False), 2: (self.path("cd.iso"), True)})
+        if not os.path.exists(disk):
+            return ["needs the disk of the cd run"]
+        self.cd_install("keep", disk, "cd.iso", [
+            ("cancel and reboot", "n"), ("depends on", "n"), ("depends on", " "),
+            (r"\[X\] dhcp", "i"), (r"Continue\?", "y"), ("keep old configuration", "y"),
+            ("Reading old configuration", None), ("Writing back old configuration", None)])
         packages = {name: self.examples[name] for name in ("system", "dhcp")}
         return self.check_disk(disk, 200, packages, markers=["/CDINSTALL"],
                                kept=os.path.join(self.siteconf[1], "kest", "store"))
 
     def run_volume(self):
-        """The volume on the secondary master, a new disk of 1024 cylinders
-        (boot and root partitions) as primary master; no dialogue at all."""
+        """Boot and root partitions; no dialogue at all."""
         disk = checks.disk_image(self.path("volume-target.img"), 1024)
         volume = self.path("volume-run.img")
         shutil.copy(self.path("volume.img"), volume)
@@ -384,9 +350,7 @@ class Stage:
         return problems
 
     def run_floppies(self):
-        """The floppy set on a serial-console machine (no virtual console):
-        the boot floppy is still in the drive at the first prompt ("Wrong
-        floppy!"), then each floppy of the set through the monitor."""
+        """Serial console only; the boot floppy still in at the first prompt."""
         disk = checks.disk_image(self.path("floppy-target.img"), 100)
         initrd = self.initrd_with("initrd-floppies", {}, serial_only=True)
         machine = self.machine("floppies", initrd)
@@ -396,23 +360,19 @@ class Stage:
         with machine:
             timeout = lambda: max(5, RUN_TIMEOUT - machine.elapsed())  # noqa: E731
             retries = 0
-            machine.expect(r"Continue\?", timeout())
-            machine.send("y")
-            machine.expect("keep old configuration", timeout())
-            machine.send("n")
-            machine.expect("Please insert 2nd installation floppy", timeout())
-            machine.expect("Press ENTER when ready", timeout())
-            machine.send("\n")
-            machine.expect("Wrong floppy!", timeout())
+            for awaited, keys in ((r"Continue\?", "y"), ("keep old configuration", "n"),
+                                  ("Please insert 2nd installation floppy", None),
+                                  ("Press ENTER when ready", "\n"), ("Wrong floppy!", None)):
+                machine.expect(awaited, timeout())
+                if keys:
+                    machine.send(keys)
             for number, floppy in enumerate(self.floppies):
                 if number:
                     machine.expect(f"Please insert {number + 2}", timeout())
                 machine.expect("Press ENTER when ready", timeout())
                 machine.monitor(f"change floppy0 {floppy} raw")
                 machine.send("\n")
-                # The kernel's floppy driver may fail the first read after a
-                # floppy that was mounted is swapped; setup then asks again,
-                # and a person presses ENTER once more.
+                # The first read after swapping a mounted floppy may fail; setup asks again.
                 for _ in range(3):
                     if machine.expect([f"Installing part {number + 1} of {len(self.floppies)}",
                                        "ERROR: No floppy, or bad floppy"], timeout()) == 0:
@@ -430,32 +390,21 @@ class Stage:
         return self.check_disk(disk, 100, packages, absent=["/CDINSTALL"])
 
     def run_big(self):
-        """About 30 MB of packages from a CD, all selected."""
         disk = checks.disk_image(self.path("big-target.img"), 200)
-        initrd = self.initrd_with("initrd-cd", {"/TYPE": b"cdrom\n"})
-        steps = [("cancel and reboot", "a"), (r"\[X\] tools", "i"), (r"Continue\?", "y"),
-                 ("keep old configuration", "n"), ("Software installed.", None),
-                 ("Press ENTER to reboot", "\n")]
-        self.install("big", initrd, steps, {0: (disk, False), 2: (self.path("large.iso"), True)})
+        self.cd_install("big", disk, "large.iso", [
+            ("cancel and reboot", "a"), (r"\[X\] tools", "i"), (r"Continue\?", "y"),
+            ("keep old configuration", "n")])
         self.figures[-1] = self.figures[-1].replace(
             "big:", f"big ({self.large_size / 1e6:.0f} MB of packages):")
         return self.check_disk(disk, 200, self.large, markers=["/CDINSTALL"])
 
     def run_net(self):
-        """Machine A boots the CD and serves: every package selected, 'r',
-        the router picked from the list, the questions answered. Machine B
-        boots in network mode with its own disk and a floppy with its disk
-        label, and installs what A sends over the segment between their
-        e1000 cards."""
         server_disk = checks.disk_image(self.path("net-server.img"), 40)
         router_disk = checks.disk_image(self.path("net-router.img"), 200)
         label_floppy = self.path("net-label.img")
-        subprocess.run(["mkfs.fat", "-C", label_floppy, "1440"], check=True,
-                       stdout=subprocess.DEVNULL)
-        with open(self.path("label.txt"), "w") as out:
-            out.write(ROUTER_LABEL_TEXT)
-        subprocess.run(["mcopy", "-i", label_floppy, self.path("label.txt"), "::label.txt"],
-                       check=True)
+        quiet("mkfs.fat", "-C", label_floppy, "1440")
+        subprocess.run(["mcopy", "-i", label_floppy, "-", "::label.txt"], check=True,
+                       input=ROUTER_LABEL_TEXT.encode())
         port = free_loopback_port()
         server = self.machine("net-server", self.initrd_with("initrd-net-server", {
             "/TYPE": b"cdrom\n", "/lib/installsys/builtin": b"e1000\n"}))
@@ -502,7 +451,6 @@ class Stage:
             markers=["/CDINSTALL", "/autorun.scr"], autorun=script)
 
     def serve_router(self, server, router):
-        """The dialogue at the server until the router has restarted."""
         timeout = lambda: max(5, NET_TIMEOUT - server.elapsed())  # noqa: E731
         for awaited, keys in (("Press 'i' to install locally", "a"), (r"\[X\] dhcp", "r"),
                               ("Found 1 router", None)):
@@ -515,19 +463,15 @@ class Stage:
             raise pexpect.EOF(f"the server lists {mac} ({label}), "
                               f"expected {ROUTER_MAC} ({ROUTER_LABEL})")
         server.send("\n")
-        server.expect_beside(r"Keep config\? \[y/n\]:", timeout(), [router])
-        server.send("n")
-        for prompt, typed in ROUTER_ANSWERS:
-            server.expect_beside(prompt + ": ", timeout(), [router])
-            server.send(typed + "\n")
+        for awaited, keys in ([(r"Keep config\? \[y/n\]:", "n")] + [
+                (prompt + ": ", typed + "\n") for prompt, typed in ROUTER_ANSWERS]):
+            server.expect_beside(awaited, timeout(), [router])
+            server.send(keys)
         server.expect_beside("Software installed.", timeout(), [router])
         for awaited in ("Software installed.", "Press ENTER to reboot"):
             router.expect_beside(awaited, timeout(), [server])
         router.send("\n")
-        if not router.wait_end(timeout=timeout()):
-            raise pexpect.TIMEOUT("the router did not restart")
-        if "Rebooting..." not in router.console_text:
-            raise pexpect.EOF("the router's QEMU ended without \"Rebooting...\"")
+        restarted(router, timeout())
 
     def run_boot(self):
         disk = self.path("cd-target.img")
@@ -557,10 +501,8 @@ class Stage:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--router-build", required=True)
-    parser.add_argument("--kpk", required=True)
-    parser.add_argument("--mkmedia", required=True)
+    for name in ("--source", "--router-build", "--kpk", "--mkmedia"):
+        parser.add_argument(name, required=True)
     parser.add_argument("--cache", default=os.environ.get("TESS_EMULATOR_CACHE", DEFAULT_CACHE))
     parser.add_argument("--work", help="kept afterwards; default a temporary directory")
     parser.add_argument("runs", nargs="*", metavar="RUN", help=f"some of {', '.join(RUNS)}")
