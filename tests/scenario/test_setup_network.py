@@ -66,11 +66,15 @@ def client_box(tmp_path, name, label=None):
                    media=media, type_word="net", wait_for_network=True)
 
 
-def start(*boxes):
-    return [box.start(timeout=120) for box in boxes]
-
-
-def ready(*boxes):
+def bring_up(boxes, *links, loss=0):
+    """Starts the boxes, joins each link (join's arguments) and, with loss,
+    drops that percent of the datagrams reaching each box."""
+    for box in boxes:
+        box.start(timeout=120)
+    for link in links:
+        join(*link)
+    for box in boxes if loss else ():
+        drop_randomly(box, loss)
     for box in boxes:
         box.network_ready()
 
@@ -126,18 +130,17 @@ def installed_version(image, name):
     return cat(image, 63, f"/var/pdb/{name}/version")
 
 
-def test_install_then_reinstall_keeping_the_configuration(tmp_path, disc):
+def test_install_with_loss_then_reinstall_keeping_the_configuration(tmp_path, disc):
     server, client = server_box(tmp_path, disc), client_box(tmp_path, "client", "  lab one\n")
     with server, client:
-        start(server, client)
-        join(server, client, SERVER_MAC, CLIENT_MAC)
-        ready(server, client)
+        bring_up((server, client), (server, client, SERVER_MAC, CLIENT_MAC), loss=10)
         client.console.expect("disk label: labone")
         remote_install(server.console, client, "labone", keys="a", **ANSWERS)
         assert "Transfering: config.kpk..." in server.console_text
         assert "8139too" in client.insmod_names
         assert server.insmod_names.count("e1000") == 1  # the server loads the drivers too
         leave_menu(server)
+    assert "FATAL" not in server.console_text + client.console_text
     image = client.disks[0].image_path
     clean, report = e2fsck_clean(image, 63)
     assert clean, report
@@ -152,9 +155,7 @@ def test_install_then_reinstall_keeping_the_configuration(tmp_path, disc):
     # Again, keeping the configuration: only the system is sent, no script.
     server, client = server_box(tmp_path, disc), client_box(tmp_path, "client")
     with server, client:
-        start(server, client)
-        join(server, client, SERVER_MAC, CLIENT_MAC)
-        ready(server, client)
+        bring_up((server, client), (server, client, SERVER_MAC, CLIENT_MAC))
         remote_install(server.console, client, "tessaron", keep=True)
         leave_menu(server)
     assert "Reading old configuration..." in client.console_text
@@ -169,39 +170,20 @@ def test_one_server_installs_two_routers_each_with_its_own_script(tmp_path, disc
     server = server_box(tmp_path, disc)
     first, second = client_box(tmp_path, "first", "first"), client_box(tmp_path, "second", "second")
     with server, first, second:
-        start(server, first, second)
-        join(server, first, SERVER_MAC, CLIENT_MAC, name_a="eth0")
-        join(server, second, "02:00:00:00:00:11", OTHER_MAC, name_a="eth1")
-        ready(server, first, second)
-        assert remote_install(server.console, second, "second", count=2, address="192.0.2.20",
-                              bits="24", gateway="192.0.2.1", baud="") == OTHER_MAC
+        bring_up((server, first, second), (server, first, SERVER_MAC, CLIENT_MAC),
+                 (server, second, "02:00:00:00:00:11", OTHER_MAC, "eth1"))
+        # blob only, which brings system along
+        assert remote_install(server.console, second, "second", "nnn ", count=2,
+                              address="192.0.2.20", bits="24", gateway="192.0.2.1") == OTHER_MAC
         assert remote_install(server.console, first, "first", address="198.51.100.5",
                               bits="30", gateway="198.51.100.6", baud="115200") == CLIENT_MAC
         leave_menu(server)
     assert "Looking for routers on 2 interfaces..." in server.console_text
-    assert cat(second.disks[0].image_path, 63, "/autorun.scr") == \
-        script_for(OTHER_MAC, "192.0.2.20", 24, "192.0.2.1", 9600)
+    image = second.disks[0].image_path
+    assert cat(image, 63, "/var/blob") == BLOB and installed_version(image, "ppp") == b""
+    assert cat(image, 63, "/autorun.scr") == script_for(OTHER_MAC, "192.0.2.20", 24, "192.0.2.1", 9600)
     assert cat(first.disks[0].image_path, 63, "/autorun.scr") == \
         script_for(CLIENT_MAC, "198.51.100.5", 30, "198.51.100.6", 115200)
-
-
-def test_transfer_with_ten_percent_loss_both_ways_keeps_every_byte(tmp_path, disc):
-    server, client = server_box(tmp_path, disc), client_box(tmp_path, "client")
-    with server, client:
-        start(server, client)
-        join(server, client, SERVER_MAC, CLIENT_MAC)
-        drop_randomly(server, 10)
-        drop_randomly(client, 10)
-        ready(server, client)
-        # blob, which brings system along
-        remote_install(server.console, client, "tessaron", keys="nnn ", **ANSWERS)
-        leave_menu(server)
-    assert "FATAL" not in server.console_text + client.console_text
-    image = client.disks[0].image_path
-    assert cat(image, 63, "/var/blob") == BLOB
-    assert installed_version(image, "ppp") == b""
-    assert cat(image, 63, "/autorun.scr") == script_for(CLIENT_MAC, "192.0.2.7", 16, "192.0.2.1",
-                                                        9600)
 
 
 # A test peer that speaks the protocol from the other side: it offers an
@@ -251,21 +233,17 @@ PEER = textwrap.dedent(r'''
 ''')
 
 
-@pytest.mark.parametrize("name, message", [
-    ("..", "bad network connection"),
-    ("lib/evil.kpk", "bad network connection"),
-    ("", "bad network connection"),
-    ("x" * 28 + ".kpk", "bad network connection"),
-    ("../autorun.scr", "couldn't make script"),
-])
+def peer_program(tmp_path, role, argument):
+    (tmp_path / "peer.py").write_text(PEER)
+    return Peer(["/usr/bin/python3", str(tmp_path / "peer.py"), role, argument])
+
+
+@pytest.mark.parametrize("name, message", [(n, "bad network connection") for n in (
+    "..", "lib/evil.kpk", "", "x" * 28 + ".kpk")] + [("../autorun.scr", "couldn't make script")])
 def test_router_refuses_a_file_name_that_is_no_plain_name(tmp_path, name, message):
-    peer_script = tmp_path / "peer.py"
-    peer_script.write_text(PEER)
     client = client_box(tmp_path, "client")
-    with client, Peer(["/usr/bin/python3", str(peer_script), "server", name]) as peer:
-        start(client)
-        join(peer, client, None, CLIENT_MAC)
-        ready(client)
+    with client, peer_program(tmp_path, "server", name) as peer:
+        bring_up((client,), (peer, client, None, CLIENT_MAC))
         client.console.expect(f"FATAL ERROR: {message}")
         client.console.expect("Press ENTER to reboot")
         client.console.send("\n")
@@ -276,13 +254,9 @@ def test_router_refuses_a_file_name_that_is_no_plain_name(tmp_path, name, messag
 
 
 def test_router_that_does_not_answer_the_offer(tmp_path, disc):
-    peer_script = tmp_path / "peer.py"
-    peer_script.write_text(PEER)
     server = server_box(tmp_path, disc)
-    with server, Peer(["/usr/bin/python3", str(peer_script), "router", ""]) as peer:
-        start(server)
-        join(server, peer, SERVER_MAC, None)
-        ready(server)
+    with server, peer_program(tmp_path, "router", "") as peer:
+        bring_up((server,), (server, peer, SERVER_MAC, None))
         server.console.expect("Press 'i' to install locally")
         server.console.send("r")
         choose_router(server.console, "silent")

@@ -44,22 +44,18 @@ struct loopback_segment {
   int fds[3] = {-1, -1, -1};
   uint16_t port = 0;
 
+  // The kernel picks a free port for .2; nothing else binds .3 or .4.
   bool open() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      port = (uint16_t)(20000 + (getpid() * 7 + attempt * 131) % 40000);
-      int bound = 0;
-      for (; bound < 3; ++bound) {
-        fds[bound] = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address = loopback(2 + bound, port);
-        if (bind(fds[bound], (sockaddr*)&address, sizeof address) != 0) break;
-      }
-      if (bound == 3) return true;
-      for (int& fd : fds) {
-        if (fd >= 0) close(fd);
-        fd = -1;
-      }
+    for (int i = 0; i < 3; ++i) {
+      fds[i] = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in address = loopback(2 + i, port);
+      socklen_t size = sizeof address;
+      if (bind(fds[i], (sockaddr*)&address, sizeof address) != 0 ||
+          getsockname(fds[i], (sockaddr*)&address, &size) != 0)
+        return false;
+      port = ntohs(address.sin_port);
     }
-    return false;
+    return true;
   }
 
   interface_endpoint* endpoint(int index, const uint8_t* mac) {
@@ -152,6 +148,7 @@ struct conversation {
   std::vector<std::string> log;
   std::string received, router_console;
   double transfer_seconds = 0;
+  long count(const char* text) const { return std::count(log.begin(), log.end(), text); }
 };
 
 // One installation of a 2000-byte package and SCRIPT.
@@ -228,7 +225,7 @@ TEST(netinstall_conversation, sequence_numbers_of_one_whole_installation) {
       "R ack 4 a6",  "S TERM 7",    "R ack 4 a7"};
   EXPECT_EQ(distinct, expected);
   // The server's "TERM" is acknowledged twice, the first time as new.
-  EXPECT_EQ(std::count(result.log.begin(), result.log.end(), "R ack 4 a7"), 2);
+  EXPECT_EQ(result.count("R ack 4 a7"), 2);
   EXPECT_NE(result.router_console.find("resend ack: 7\n"), std::string::npos);
 }
 
@@ -239,8 +236,8 @@ TEST(netinstall_conversation, lost_acknowledgements_cost_one_retry_each) {
            || (text == "S data548 4" && n == 1)  // a data block itself
            || (text == "R ack 4 a6" && n <= 2);  // of the configuration's block
   });
-  EXPECT_EQ(std::count(result.log.begin(), result.log.end(), "R STRT 3"), 1);
-  EXPECT_EQ(std::count(result.log.begin(), result.log.end(), "S data32 6"), 3);
+  EXPECT_EQ(result.count("R STRT 3"), 1);
+  EXPECT_EQ(result.count("S data32 6"), 3);
   // Doubling waits from 20 ms, not the header's seconds.
   EXPECT_LT(result.transfer_seconds, 2.5);
 }

@@ -230,10 +230,8 @@ TEST(netinstall_server, leading_numbers) {
   unsigned long value = 0;
   EXPECT_TRUE(parse_leading_number("16abc", 32, &value));
   EXPECT_EQ(value, 16u);
-  EXPECT_FALSE(parse_leading_number("abc", 32, &value));
-  EXPECT_FALSE(parse_leading_number(" 16", 32, &value));
-  EXPECT_FALSE(parse_leading_number("33", 32, &value));
-  EXPECT_FALSE(parse_leading_number("99999999999999999999999", (unsigned long)-1, &value));
+  for (const char* bad : {"abc", " 16", "33", "99999999999999999999999"})
+    EXPECT_FALSE(parse_leading_number(bad, *bad == '9' ? (unsigned long)-1 : 32, &value)) << bad;
 }
 
 TEST(netinstall_interfaces, mac_text_in_upper_case_until_the_count) {
