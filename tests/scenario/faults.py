@@ -15,17 +15,16 @@ import time
 from conftest import EMULATOR, ScratchRoot, program
 
 F_SETPIPE_SZ = 1031
+# The leak checker needs /proc, which a scratch root lacks.
+QUIET_LEAKS = dict(os.environ, ASAN_OPTIONS=(os.environ.get("ASAN_OPTIONS", "") +
+                                             ":detect_leaks=0").lstrip(":"))
 
-
-# -- size-limited file systems ---------------------------------------------------
 
 @contextlib.contextmanager
 def mounted_tmpfs(path, size, inodes=None):
     """A tmpfs at path (in the test's scratch directory), always unmounted."""
     os.makedirs(path, exist_ok=True)
-    options = f"size={size},mode=0755"
-    if inodes is not None:
-        options += f",nr_inodes={inodes}"
+    options = f"size={size},mode=0755" + (f",nr_inodes={inodes}" if inodes else "")
     subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(path)], check=True)
     try:
         yield str(path)
@@ -49,23 +48,17 @@ def copy_root(template, path):
 
 def fill_leaving(path, filler, leave_bytes):
     """Grows filler until exactly leave_bytes (in whole blocks) stay free."""
-    fd = os.open(filler, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    try:
-        chunk = b"\0" * (1 << 20)
-        while True:
-            try:
-                os.write(fd, chunk)
-            except OSError as e:
-                if e.errno != errno.ENOSPC:
-                    raise
-                break
-    finally:
-        os.close(fd)
+    with open(filler, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"\0" * (1 << 20))
+        except OSError as e:
+            if e.errno != errno.ENOSPC:
+                raise
     # The last write may have landed in part; what is free now is exact.
     st = os.statvfs(path)
-    avail, block = st.f_bavail, st.f_frsize
     size = os.path.getsize(filler)
-    os.truncate(filler, max(0, size - (leave_bytes - avail * block)))
+    os.truncate(filler, max(0, size - (leave_bytes - st.f_bavail * st.f_frsize)))
 
 
 def use_inodes_leaving(path, folder, leave):
@@ -75,8 +68,6 @@ def use_inodes_leaving(path, folder, leave):
     while True:
         name = os.path.join(folder, str(index))
         index += 1
-        if os.path.exists(name):
-            continue
         try:
             os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644))
         except OSError as e:
@@ -95,23 +86,18 @@ def read_database(root):
     bundle: name or None, raw: {file name: bytes}}} from /var/pdb."""
     base = root.p("/var/pdb")
     records = {}
-    for name in sorted(os.listdir(base)):
-        if name.startswith("."):
-            continue
-        folder = os.path.join(base, name)
+    for name in sorted(n for n in os.listdir(base) if not n.startswith(".")):
         raw = {}
-        for entry in os.listdir(folder):
-            with open(os.path.join(folder, entry), "rb") as f:
+        for entry in os.listdir(os.path.join(base, name)):
+            with open(os.path.join(base, name, entry), "rb") as f:
                 raw[entry] = f.read()
         words = raw.get("version", b"").split()
-        version = None
-        if len(words) >= 2 and all(w.isdigit() for w in words[:2]):
-            version = (int(words[0]), int(words[1]))
-        files = sorted({("/" + line.lstrip("/")) for line in
-                        raw.get("files", b"").decode("latin-1").split("\n") if line})
-        bundle_words = raw.get("bundle", b"").split()
-        records[name] = {"version": version, "files": files,
-                         "bundle": bundle_words[0].decode() if bundle_words else None, "raw": raw}
+        ok = len(words) >= 2 and all(w.isdigit() for w in words[:2])
+        files = raw.get("files", b"").decode("latin-1").split("\n")
+        bundle = raw.get("bundle", b"").split()
+        records[name] = {"version": (int(words[0]), int(words[1])) if ok else None,
+                         "files": sorted({"/" + line.lstrip("/") for line in files if line}),
+                         "bundle": bundle[0].decode() if bundle else None, "raw": raw}
     return records
 
 
@@ -135,9 +121,7 @@ def contents_on_disk(root, paths):
 def unowned_files(root, folders, records=None):
     """Non-directories below the given root folders that no record lists."""
     records = read_database(root) if records is None else records
-    owned = set()
-    for record in records.values():
-        owned.update(record["files"])
+    owned = {path for record in records.values() for path in record["files"]}
     out = []
     for folder in folders:
         for top, dirs, files in os.walk(root.p(folder)):
@@ -149,22 +133,19 @@ def unowned_files(root, folders, records=None):
 
 
 def messages(stdout):
-    """The message lines of a run's output, without the status line (the
-    console rather than the log: the log can be cut short on a full disk)."""
-    out = []
-    for line in stdout.split("\n")[:-1]:
-        line = line.replace("\x1b[?25l", "").replace("\x1b[?25h", "")
-        out.append(line.rsplit("\r", 1)[-1])
-    return [m for m in out if m and m != "WARNING: could not open /proc"]
+    """The message lines of a run's console output, without the status line
+    (the log can be cut short on a full disk)."""
+    lines = [line.replace("\x1b[?25l", "").replace("\x1b[?25h", "").rsplit("\r", 1)[-1]
+             for line in stdout.split("\n")[:-1]]
+    return [m for m in lines if m and m != "WARNING: could not open /proc"]
 
 
-def snapshot(folder, skip=None):
+def snapshot(folder, skip=()):
     """{relative path: (type, size, mtime)} of everything below folder, not
-    entering skip (a path below folder)."""
+    entering the folders in skip."""
     out = {}
     for top, dirs, files in os.walk(folder):
-        if skip:
-            dirs[:] = [d for d in dirs if os.path.join(top, d) != str(skip)]
+        dirs[:] = [d for d in dirs if os.path.join(top, d) not in map(str, skip)]
         for name in dirs + files:
             st = os.lstat(os.path.join(top, name))
             out[os.path.relpath(os.path.join(top, name), folder)] = (
@@ -179,27 +160,22 @@ class PacedInstall:
     process group of its own, so that kill() also ends a package script."""
 
     def __init__(self, root, data, log_path, args=()):
-        self.data = data
-        self.sent = 0
+        self.data, self.sent = data, 0
         read_end, self.pipe = os.pipe()
         fcntl.fcntl(self.pipe, F_SETPIPE_SZ, 4096)
         self.log = open(log_path, "wb")
         self.started = time.monotonic()
-        env = dict(os.environ)
-        # As in conftest.run: the leak checker needs /proc, which the root lacks.
-        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
         self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, *args, "-"],
                                      stdin=read_end, stdout=self.log, stderr=self.log,
-                                     start_new_session=True, env=env)
+                                     start_new_session=True, env=QUIET_LEAKS)
         os.close(read_end)
 
     def deliver(self, upto, wait=True):
         """Writes up to byte upto; with wait, returns once the installer has
         taken it all and blocks for more. False when it stopped reading."""
-        view = memoryview(self.data)
         while self.sent < upto:
             try:
-                self.sent += os.write(self.pipe, view[self.sent:upto])
+                self.sent += os.write(self.pipe, memoryview(self.data)[self.sent:upto])
             except BrokenPipeError:
                 return False
         if wait:
@@ -207,9 +183,7 @@ class PacedInstall:
         return True
 
     def finish_input(self):
-        """Delivers the rest and closes the pipe: the installer runs on alone.
-        May run in a thread of its own while the test watches the root; it
-        ends when the installer has read everything or is killed."""
+        """Delivers the rest and closes the pipe (may run in a thread of its own)."""
         ok = self.deliver(len(self.data), wait=False)
         self.close_input()
         return ok
@@ -256,16 +230,13 @@ class PacedInstall:
 
     def kill(self):
         if self.proc.poll() is None:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
         return self.wait()
 
     def wait(self, timeout=60):
         status = self.proc.wait(timeout=timeout)
-        if not self.log.closed:
-            self.log.close()
+        self.log.close()
         return status
 
     def output(self):
@@ -273,105 +244,9 @@ class PacedInstall:
             return f.read().decode("latin-1")
 
 
-# -- a library preloaded into the installer ------------------------------------------
-
-# Records the opening of database files and the calls that flush the disk,
-# in order, to the file named by TESS_SHIM_LOG (opened before the run
-# changes root); with TESS_SHIM_KILL set, kills the run when it opens a
-# record's "version" for writing.
-SHIM_SOURCE = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdarg.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
-static int log_fd = -1;
-static int kill_at_version;
-
-__attribute__((constructor)) static void start(void) {
-  const char* path = getenv("TESS_SHIM_LOG");
-  if (path) log_fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  kill_at_version = getenv("TESS_SHIM_KILL") != NULL;
-}
-
-static void note(const char* what, const char* path) {
-  if (log_fd < 0) return;
-  char line[4200];
-  size_t n = strlen(what);
-  memcpy(line, what, n);
-  if (path) {
-    size_t m = strnlen(path, 4096);
-    line[n++] = ' ';
-    memcpy(line + n, path, m);
-    n += m;
-  }
-  line[n++] = '\n';
-  if (write(log_fd, line, n) < 0) {}
-}
-
-static void opening(const char* path, int flags) {
-  if (!strstr(path, "/var/pdb/")) return;
-  if ((flags & O_ACCMODE) != O_RDONLY) {
-    note("write", path);
-    const char* last = strrchr(path, '/');
-    if (kill_at_version && last && strcmp(last, "/version") == 0) kill(getpid(), SIGKILL);
-  }
-}
-
-#define FORWARD_OPEN(name, ...)                                         \
-  int name(__VA_ARGS__, int flags, ...) {                               \
-    static int (*real)();                                               \
-    if (!real) real = (int (*)())dlsym(RTLD_NEXT, #name);               \
-    va_list list;                                                       \
-    va_start(list, flags);                                              \
-    int mode = va_arg(list, int);                                       \
-    va_end(list);
-
-FORWARD_OPEN(open, const char* path) opening(path, flags); return real(path, flags, mode); }
-FORWARD_OPEN(open64, const char* path) opening(path, flags); return real(path, flags, mode); }
-FORWARD_OPEN(openat, int at, const char* path) opening(path, flags); return real(at, path, flags, mode); }
-FORWARD_OPEN(openat64, int at, const char* path) opening(path, flags); return real(at, path, flags, mode); }
-
-void sync(void) {
-  static void (*real)(void);
-  if (!real) real = (void (*)(void))dlsym(RTLD_NEXT, "sync");
-  note("sync", NULL);
-  real();
-}
-
-int fsync(int fd) {
-  static int (*real)(int);
-  if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-  note("fsync", NULL);
-  return real(fd);
-}
-"""
-
-
-def build_shim(folder):
-    """The preload library, built from SHIM_SOURCE in folder; its path."""
-    source = os.path.join(folder, "shim.c")
-    library = os.path.join(folder, "shim.so")
-    with open(source, "w") as f:
-        f.write(SHIM_SOURCE)
-    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, source, "-ldl"], check=True)
-    return library
-
-
-def shim_environment(library, log, kill_at_version=False):
-    env = dict(os.environ, LD_PRELOAD=library, TESS_SHIM_LOG=str(log))
-    # The sanitizers' runtime wants to be first; the library only forwards.
-    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") +
-                           ":detect_leaks=0:verify_asan_link_order=0").lstrip(":")
-    if kill_at_version:
-        env["TESS_SHIM_KILL"] = "1"
-    return env
-
-
-def run_with_env(args, stdin, env, timeout=60):
-    proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, env=env)
-    return proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1")
+def traced_install(root, package, trace, *strace_args):
+    """installer -r <root> - under strace: its opens and flushes go to the
+    file trace; strace_args can, for example, kill it at a chosen call."""
+    return subprocess.run(["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=open,openat,sync,fsync",
+                           *strace_args, program("installer"), "-r", root.path, "-"],
+                          input=package, capture_output=True, timeout=60, env=QUIET_LEAKS).returncode
