@@ -1,6 +1,5 @@
 """Helpers of the fault tests: size-limited roots, installs fed through a
-paced pipe and killed at chosen points, and checks of what is left on disk.
-"""
+paced pipe and killed at chosen points, and what is left on disk."""
 import contextlib
 import errno
 import fcntl
@@ -103,19 +102,16 @@ def read_database(root):
 
 def contents_on_disk(root, paths):
     """As pkgtools.tree_contents for the given paths; None when missing."""
-    out = {}
-    for path in paths:
-        host = root.p(path)
+    def content(host):
         if not os.path.lexists(host):
-            out[path] = None
-        elif os.path.islink(host):
-            out[path] = ("link", os.readlink(host))
-        elif os.path.isfile(host):
+            return None
+        if os.path.islink(host):
+            return ("link", os.readlink(host))
+        if os.path.isfile(host):
             with open(host, "rb") as f:
-                out[path] = f.read()
-        else:
-            out[path] = ("mode", stat.S_IFMT(os.lstat(host).st_mode))
-    return out
+                return f.read()
+        return ("mode", stat.S_IFMT(os.lstat(host).st_mode))
+    return {path: content(root.p(path)) for path in paths}
 
 
 def unowned_files(root, folders, records=None):
@@ -164,7 +160,6 @@ class PacedInstall:
         read_end, self.pipe = os.pipe()
         fcntl.fcntl(self.pipe, F_SETPIPE_SZ, 4096)
         self.log = open(log_path, "wb")
-        self.started = time.monotonic()
         self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, *args, "-"],
                                      stdin=read_end, stdout=self.log, stderr=self.log,
                                      start_new_session=True, env=QUIET_LEAKS)
@@ -221,12 +216,11 @@ class PacedInstall:
     def kill_when(self, condition, timeout=30):
         """Kills the run once condition() holds; False if it ended before."""
         deadline = time.monotonic() + timeout
-        while self.proc.poll() is None and time.monotonic() < deadline:
-            if condition():
-                self.kill()
-                return True
+        while self.proc.poll() is None and time.monotonic() < deadline and not condition():
+            pass
+        came = self.proc.poll() is None and time.monotonic() < deadline
         self.kill()
-        return False
+        return came
 
     def kill(self):
         if self.proc.poll() is None:
@@ -238,10 +232,6 @@ class PacedInstall:
         status = self.proc.wait(timeout=timeout)
         self.log.close()
         return status
-
-    def output(self):
-        with open(self.log.name, "rb") as f:
-            return f.read().decode("latin-1")
 
 
 def traced_install(root, package, trace, *strace_args):
