@@ -1,7 +1,6 @@
 """Helpers of the fault tests: size-limited roots, installs fed through a
 paced pipe and killed at chosen points, and what is left on disk."""
 import contextlib
-import errno
 import fcntl
 import os
 import signal
@@ -46,33 +45,20 @@ def copy_root(template, path):
 
 
 def fill_leaving(path, filler, leave_bytes):
-    """Grows filler until exactly leave_bytes (in whole blocks) stay free."""
-    with open(filler, "wb", buffering=0) as f:
-        try:
-            while True:
-                f.write(b"\0" * (1 << 20))
-        except OSError as e:
-            if e.errno != errno.ENOSPC:
-                raise
-    # The last write may have landed in part; what is free now is exact.
+    """A filler file that leaves exactly leave_bytes (whole blocks) free."""
     st = os.statvfs(path)
-    size = os.path.getsize(filler)
-    os.truncate(filler, max(0, size - (leave_bytes - st.f_bavail * st.f_frsize)))
+    with open(filler, "wb") as f:
+        if st.f_bavail * st.f_frsize > leave_bytes:
+            os.posix_fallocate(f.fileno(), 0, st.f_bavail * st.f_frsize - leave_bytes)
+    assert os.statvfs(path).f_bavail * st.f_frsize == leave_bytes
 
 
 def use_inodes_leaving(path, folder, leave):
     """Empty files in folder until exactly `leave` inodes stay free."""
     os.makedirs(folder, exist_ok=True)
-    index = 0
-    while True:
-        name = os.path.join(folder, str(index))
-        index += 1
-        try:
-            os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o644))
-        except OSError as e:
-            if e.errno != errno.ENOSPC:
-                raise
-            break
+    start = max(map(int, os.listdir(folder)), default=-1) + 1
+    for index in range(start, start + os.statvfs(path).f_favail):
+        os.close(os.open(os.path.join(folder, str(index)), os.O_CREAT | os.O_WRONLY, 0o644))
     for name in sorted(os.listdir(folder), key=int)[:leave]:
         os.unlink(os.path.join(folder, name))
     assert os.statvfs(path).f_favail == leave
@@ -118,14 +104,10 @@ def unowned_files(root, folders, records=None):
     """Non-directories below the given root folders that no record lists."""
     records = read_database(root) if records is None else records
     owned = {path for record in records.values() for path in record["files"]}
-    out = []
-    for folder in folders:
-        for top, dirs, files in os.walk(root.p(folder)):
-            for name in files + [d for d in dirs if os.path.islink(os.path.join(top, d))]:
-                path = "/" + os.path.relpath(os.path.join(top, name), root.path)
-                if path not in owned:
-                    out.append(path)
-    return sorted(out)
+    found = {"/" + os.path.relpath(os.path.join(top, name), root.path)
+             for folder in folders for top, dirs, files in os.walk(root.p(folder))
+             for name in files + [d for d in dirs if os.path.islink(os.path.join(top, d))]}
+    return sorted(found - owned)
 
 
 def messages(stdout):
@@ -142,25 +124,24 @@ def snapshot(folder, skip=()):
     out = {}
     for top, dirs, files in os.walk(folder):
         dirs[:] = [d for d in dirs if os.path.join(top, d) not in map(str, skip)]
-        for name in dirs + files:
-            st = os.lstat(os.path.join(top, name))
-            out[os.path.relpath(os.path.join(top, name), folder)] = (
-                stat.S_IFMT(st.st_mode), st.st_size, st.st_mtime_ns)
+        for path in (os.path.join(top, name) for name in dirs + files):
+            st = os.lstat(path)
+            out[os.path.relpath(path, folder)] = (stat.S_IFMT(st.st_mode), st.st_size, st.st_mtime_ns)
     return out
 
 
 # -- an install fed through a pipe, killed where the test chooses ------------------
 
 class PacedInstall:
-    """installer -r <root> [args] - on a small pipe filled piece by piece; a
-    process group of its own, so that kill() also ends a package script."""
+    """installer -r <root> - on a small pipe filled piece by piece; a process
+    group of its own, so that kill() also ends a package script."""
 
-    def __init__(self, root, data, log_path, args=()):
+    def __init__(self, root, data, log_path):
         self.data, self.sent = data, 0
         read_end, self.pipe = os.pipe()
         fcntl.fcntl(self.pipe, F_SETPIPE_SZ, 4096)
         self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, *args, "-"],
+        self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, "-"],
                                      stdin=read_end, stdout=self.log, stderr=self.log,
                                      start_new_session=True, env=QUIET_LEAKS)
         os.close(read_end)
