@@ -172,8 +172,7 @@ def tmpfs(tmp_path):
 
 @pytest.mark.parametrize("kind", ["install", "upgrade", "bundle"])
 def test_kill_points(packages, tmpfs, kind):
-    """Killed at points over the whole run, then started again: keeper is
-    whole, the interrupted packages whole or gone, and installable again."""
+    """Killed anywhere, started again: keeper whole, the rest whole or gone and installable."""
     old, big, suite, members = (packages[k] for k in ("old", "big", "suite", "members"))
     template = keeper_root(os.path.join(tmpfs, "template"), [old.data] if kind == "upgrade" else [])
     if kind == "bundle":
@@ -334,8 +333,7 @@ def member(name):
 
 
 def deep_chain(*last):
-    """Directories whose real path outgrows the system's limit, reached
-    through links so that every name stays short; /s18 is the deepest."""
+    """Directories past the system's path limit, reached through short links; /s18 is the deepest."""
     d = "n" * 250
     return [entry("/s0", mode=DIRECTORY), *(e for i in range(1, 19) for e in (
         entry(f"/s{i - 1}/{d}", mode=DIRECTORY), entry(f"/s{i}", f"/s{i - 1}/{d}".encode(), LINK))), *last]
