@@ -1,10 +1,9 @@
-#include "foundation/streams.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "foundation/fd_buffers.h"
+#include "foundation/streams.h"
 
 static int open_retrying(const char* path, int flags, mode_t permissions) {
   int fd;

@@ -1,7 +1,6 @@
-#include "foundation/streams.h"
-
 #include <string.h>
 
+#include "foundation/streams.h"
 #include "foundation/string.h"
 
 input_stream::input_stream(stream_buffer* buffer) : stream_base(buffer) {}

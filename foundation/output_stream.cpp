@@ -1,8 +1,7 @@
-#include "foundation/streams.h"
-
 #include <stdio.h>
 #include <string.h>
 
+#include "foundation/streams.h"
 #include "foundation/string.h"
 
 output_stream::output_stream(stream_buffer* buffer) : stream_base(buffer) {}
@@ -27,9 +26,13 @@ output_stream& output_stream::flush() {
   return *this;
 }
 
-output_stream& endl(output_stream& stream) { return stream.put('\n').flush(); }
+output_stream& endl(output_stream& stream) {
+  return stream.put('\n').flush();
+}
 
-output_stream& flush(output_stream& stream) { return stream.flush(); }
+output_stream& flush(output_stream& stream) {
+  return stream.flush();
+}
 
 // Seeks on an output stream go ahead in state eof alone.
 output_stream& output_stream::seekp(stream_offset position) {

@@ -1,7 +1,6 @@
-#include "foundation/streams.h"
-
 #include "foundation/fd_buffers.h"
 #include "foundation/memory.h"
+#include "foundation/streams.h"
 
 namespace {
 

@@ -12,9 +12,13 @@ stream_base::stream_base(stream_buffer* buffer)
       words_(nullptr),
       word_count_(0) {}
 
-stream_base::~stream_base() { delete[] words_; }
+stream_base::~stream_base() {
+  delete[] words_;
+}
 
-void stream_base::clear(uint32_t state) { state_ = buffer_ ? state : (state | STATE_BAD); }
+void stream_base::clear(uint32_t state) {
+  state_ = buffer_ ? state : (state | STATE_BAD);
+}
 
 stream_buffer* stream_base::rdbuf(stream_buffer* buffer) {
   stream_buffer* old = buffer_;

@@ -1,9 +1,8 @@
 // The set of strings on the red-black tree.
-#include "foundation/tree.h"
-
 #include <stdio.h>
 
 #include "foundation/string.h"
+#include "foundation/tree.h"
 
 namespace {
 

@@ -1,11 +1,10 @@
 // Extraction of words and numbers from input streams.
-#include "foundation/streams.h"
-
 #include <ctype.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 
+#include "foundation/streams.h"
 #include "foundation/string.h"
 
 // Returns a byte just taken; a buffer that refuses has lost it, hence bad.

@@ -598,4 +598,3 @@ void tree_base::swap(tree_base& other) {
   context_ = other.context_;
   other.context_ = context;
 }
-

@@ -4,5 +4,9 @@
 
 #include "foundation/tree.h"
 
-inline bool is_red(const tree_node_base* x) { return x && x->colour == TREE_RED; }
-inline bool is_black(const tree_node_base* x) { return !is_red(x); }
+inline bool is_red(const tree_node_base* x) {
+  return x && x->colour == TREE_RED;
+}
+inline bool is_black(const tree_node_base* x) {
+  return !is_red(x);
+}

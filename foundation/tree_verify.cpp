@@ -1,9 +1,8 @@
 // Validation of a tree's links, colours, count and order, for tests and
 // debug builds.
-#include "foundation/tree.h"
-
 #include <stdio.h>
 
+#include "foundation/tree.h"
 #include "foundation/tree_colours.h"
 
 // Checks the subtree under n and returns its black height, or -1 after
@@ -84,4 +83,3 @@ bool tree_base::verify() const {
   }
   return true;
 }
-

@@ -204,8 +204,7 @@ bool write_record_body(const package_record& record, bool without_files) {
                               [&](output_stream& out) { out << record.bundle.name << '\n'; })) {
     return false;
   }
-  return without_files ||
-         write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
+  return without_files || write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
            for (const string& path : record.files)
              out.write(path.c_str() + 1, path.length() - 1).put('\n');
          });

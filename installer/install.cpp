@@ -322,8 +322,8 @@ int install_package_stream(input_stream& stream, bool downgrade_mode) {
   const held_signals hold;
   package_reader reader(stream);
   static const int wanted[] = {SECTION_PACKAGE_HEADER, SECTION_BUNDLE_HEADER,
-                               SECTION_ARCHITECTURE,  SECTION_DEPENDENCIES,
-                               SECTION_CONFLICTS,     SECTION_FILE_DATA,
+                               SECTION_ARCHITECTURE,   SECTION_DEPENDENCIES,
+                               SECTION_CONFLICTS,      SECTION_FILE_DATA,
                                SECTION_INSTALL_SCRIPT, SECTION_UNINSTALL_SCRIPT};
   for (int type : wanted) reader.add_wanted_type(type);
   if (reader.next_wanted_section() == SECTION_BUNDLE_HEADER)

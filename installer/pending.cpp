@@ -232,8 +232,7 @@ void install_in_order(linked_list<pending_package>& order, bool downgrade_mode) 
     } else if (!file->previous_path.empty()) {
       if (!move_file(file->path.c_str(), file->previous_path.c_str())) {
         // The RAM disk does not survive the restart: say that the file is lost.
-        log_error("could not move %s back to %s", file->path.c_str(),
-                  file->previous_path.c_str());
+        log_error("could not move %s back to %s", file->path.c_str(), file->previous_path.c_str());
         continue;
       }
       file->path = file->previous_path;
@@ -268,8 +267,8 @@ bool read_pending_header(pending_package& record, const char* path) {
   struct stat status;
   if (fstat(file.fd(), &status) == 0 && (uint64_t)status.st_size != record.length) return false;
   record.unrecorded = reader.is_unrecorded();
-  static const int wanted[] = {SECTION_BUNDLE_HEADER, SECTION_PACKAGE_HEADER,
-                               SECTION_ARCHITECTURE, SECTION_DEPENDENCIES, SECTION_CONFLICTS};
+  static const int wanted[] = {SECTION_BUNDLE_HEADER, SECTION_PACKAGE_HEADER, SECTION_ARCHITECTURE,
+                               SECTION_DEPENDENCIES, SECTION_CONFLICTS};
   for (int type : wanted) reader.add_wanted_type(type);
   const int first = reader.next_wanted_section();
   if (!read_header_block(reader, record)) return false;

@@ -32,7 +32,8 @@ constexpr size_t COPY_CHUNK = 16384;
 constexpr int MAXIMUM_LINKS = 40;
 
 struct created_directory {
-  string path;  // its real path, which holds no link and stays valid: directories are never removed here
+  string path;  // its real path, which holds no link and stays valid: directories are never removed
+                // here
   uint32_t mtime;
 };
 
@@ -107,7 +108,7 @@ class own_places {
 
  private:
   static constexpr const char* DIRECTORIES[] = {DATABASE_DIRECTORY, QUEUE_DIRECTORY,
-                                                 PENDING_DIRECTORY, RAM_DISK};
+                                                PENDING_DIRECTORY, RAM_DISK};
   vector<file_identity> identities_;
 };
 
@@ -330,8 +331,8 @@ struct entry_context {
   // collection and the files-in-use scan see real paths, and removing the
   // link first cannot strand the file behind it.
   const string& resolved;
-  int directory;          // the open directory the entry goes into
-  const char* last;       // the entry's name inside it
+  int directory;     // the open directory the entry goes into
+  const char* last;  // the entry's name inside it
 };
 
 bool skip_data(input_stream& data, uint32_t size) {
@@ -625,7 +626,10 @@ bool store_script_at(package_record& record, package_reader& reader, uint32_t le
     out.setstate(STATE_BAD);
     errno = EISDIR;
   }
-  out << "#!/bin/bash\n" << "\n" << ". /kest/lib/install/profile.sh\n" << "\n";
+  out << "#!/bin/bash\n"
+      << "\n"
+      << ". /kest/lib/install/profile.sh\n"
+      << "\n";
   out.write((const char*)body.data(), body.size());
   out.flush();
   int error = errno;

@@ -94,7 +94,8 @@ namespace {
 
 // Moves every installed package of the removal candidates' bundles that
 // would be left without members: a bundle goes with its last member.
-void complete_bundles(linked_list<package_record>& installed, linked_list<package_record>& removal) {
+void complete_bundles(linked_list<package_record>& installed,
+                      linked_list<package_record>& removal) {
   for (record_position it = removal.begin(); it != removal.end(); ++it) {
     const string& bundle = (*it)->bundle.name;
     if (bundle.empty()) continue;
@@ -126,7 +127,8 @@ bool find_kept_dependency(linked_list<package_record>& removal, package_record**
 
 // Keeps every queued package that a remaining package still needs, with its
 // whole bundle. False when nothing is left to remove.
-bool keep_dependencies(linked_list<package_record>& installed, linked_list<package_record>& removal) {
+bool keep_dependencies(linked_list<package_record>& installed,
+                       linked_list<package_record>& removal) {
   package_record* kept;
   package_record* dependent;
   while (!removal.empty() && find_kept_dependency(removal, &kept, &dependent)) {
