@@ -186,11 +186,11 @@ void load_package_record(package_record& record) {
   }
 }
 
-bool write_package_record(const package_record& record, bool without_files) {
-  return write_record_body(record, without_files) && write_record_version(record);
+bool write_package_record(const package_record& record, record_files files) {
+  return write_record_body(record, files) && write_record_version(record);
 }
 
-bool write_record_body(const package_record& record, bool without_files) {
+bool write_record_body(const package_record& record, record_files files) {
   if (!write_meta_file(record, "deps", "meta/deps",
                        [&](output_stream& out) { write_requirements(out, record.dependencies); }))
     return false;
@@ -204,7 +204,8 @@ bool write_record_body(const package_record& record, bool without_files) {
                               [&](output_stream& out) { out << record.bundle.name << '\n'; })) {
     return false;
   }
-  return without_files || write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
+  return files == WITHOUT_FILES ||
+         write_meta_file(record, "files", "meta/files", [&](output_stream& out) {
            for (const string& path : record.files)
              out.write(path.c_str() + 1, path.length() - 1).put('\n');
          });

@@ -43,6 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   open_repository(true);
   revalidate_packages();
-  remove_invalid_packages(true);
+  remove_invalid_packages(REPORT_REMOVALS);
   return 0;
 }

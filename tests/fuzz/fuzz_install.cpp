@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   installed_root::check(unrecorded);
 
   revalidate_packages();
-  remove_invalid_packages(true);
+  remove_invalid_packages(REPORT_REMOVALS);
   const int fd = memory_file();
   fd_input_buffer file_buffer(fd);
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != (ssize_t)size ||

@@ -28,7 +28,7 @@ pending_package* make_pending(const std::string& text) {
 std::string install_order(const std::string& records, bool downgrade_mode) {
   linked_list<pending_package> collected, ordered;
   for (const std::string& text : split(records, ",")) collected.push_back(make_pending(text));
-  order_pending_packages(collected, ordered, downgrade_mode);
+  order_pending_packages(collected, ordered, downgrade_mode ? DOWNGRADE_MODE : UPGRADE_MODE);
   EXPECT_TRUE(collected.empty());
   std::string labels;
   for (pending_package* record : ordered) {
@@ -60,10 +60,10 @@ TEST(pending_relations, bundles_count_through_their_members) {
     return copy;
   };
   pending_package f = pending("f"), g = pending("g"), holds_g2 = pending("f holds:g=2.0");
-  EXPECT_FALSE(preferred_over(f, g, false));  // no package of that name
-  EXPECT_TRUE(preferred_over(f, g, true));
-  EXPECT_TRUE(preferred_over(holds_g2, g, false));
-  EXPECT_FALSE(preferred_over(holds_g2, g, true));
+  EXPECT_FALSE(preferred_over(f, g, UPGRADE_MODE));  // no package of that name
+  EXPECT_TRUE(preferred_over(f, g, DOWNGRADE_MODE));
+  EXPECT_TRUE(preferred_over(holds_g2, g, UPGRADE_MODE));
+  EXPECT_FALSE(preferred_over(holds_g2, g, DOWNGRADE_MODE));
   pending_package needy = pending("f holds:m"), holds_x = pending("h holds:x");
   needy.members[0].dependencies.push_back(requirement("g"));
   EXPECT_FALSE(depends_on(f, g));
