@@ -45,17 +45,3 @@ void invalidate_package_record(const package_record& record);
 // directory that cannot be removed is renamed to a hidden name, so that no
 // later start loads it; that is reported, and the result is false.
 bool delete_package_record(const package_record& record);
-
-package_record* find_package(const string& name);
-// The name of the first package whose file set holds path; empty when none.
-string owner_of_path(const string& path);
-// The first installed package one of whose conflicts the record meets.
-package_record* conflicting_package(const package_header& record);
-
-bool is_package_valid(package_record& record);
-void revalidate_packages();
-
-// Reports a failed write by the error code at hand: disk full, disk error,
-// or "could not create <item>: <error text>".
-void report_write_failure(const package_record& record, const char* item, int error);
-void report_broken_package(const package_record& record);

@@ -12,6 +12,7 @@
 #include "installer/messages.h"
 #include "installer/paths.h"
 #include "installer/repository.h"
+#include "installer/validity.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "installer/removal.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 #include "package_format/version.h"
 
 namespace {

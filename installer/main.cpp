@@ -16,6 +16,7 @@
 #include "installer/pending.h"
 #include "installer/removal.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 
 namespace {
 

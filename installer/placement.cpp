@@ -24,6 +24,7 @@
 #include "installer/paths.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 
 namespace {
 
@@ -531,20 +532,6 @@ entry_result place_entry(package_record& record, input_stream& data, const file_
 }
 
 }  // namespace
-
-string progress_bar(const string& label, const package_reader& reader) {
-  string text("installing ");
-  text.append(label);
-  text.append(" [");
-  const uint64_t width = text.length() < 76 ? 76 - text.length() : 0;
-  uint64_t filled = reader.total_size() ? width * reader.position() / reader.total_size() : 0;
-  // A file header that understates the size must not overrun the bar.
-  if (filled > width) filled = width;
-  text.append((size_t)filled, '#');
-  text.append((size_t)(width - filled), ' ');
-  text.append(']');
-  return text;
-}
 
 bool place_files(package_record& record, package_reader& reader, bool unrecorded) {
   inflating_input_stream data(reader);

@@ -15,6 +15,7 @@
 #include "installer/placement.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "fuzz_root.h"
 #include "installer/database.h"
 #include "installer/removal.h"
+#include "installer/validity.h"
 
 namespace {
 const char SEPARATOR[] = "\n%%\n";

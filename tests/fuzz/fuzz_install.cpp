@@ -13,6 +13,7 @@
 #include "foundation/fd_buffers.h"
 #include "installed_root.h"
 #include "installer/install.h"
+#include "installer/validity.h"
 #include "memory_buffer.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "installer/messages.h"
 #include "installer/pending.h"
 #include "installer/removal.h"
+#include "installer/validity.h"
 
 namespace installed_root {
 

@@ -9,6 +9,7 @@
 #include "installer/package_record.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
+#include "installer/validity.h"
 #include "support/records.h"
 
 namespace {
