@@ -5,10 +5,10 @@
 #include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 
-static int open_retrying(const char* path, int flags, mode_t permissions) {
+static int open_retrying(int directory_fd, const char* path, int flags, mode_t permissions) {
   int fd;
   do {
-    fd = open(path, flags, permissions);
+    fd = openat(directory_fd, path, flags, permissions);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -19,7 +19,7 @@ static int no_follow_flags(unsigned mode) {
 
 file_input_stream::file_input_stream(const char* path, unsigned mode)
     : stream_base(nullptr), input_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
-  int fd = open_retrying(path, O_RDONLY | no_follow_flags(mode), 0);
+  int fd = open_retrying(AT_FDCWD, path, O_RDONLY | no_follow_flags(mode), 0);
   if (fd < 0) return;  // bad already: there is no buffer
   fd_ = fd;
   file_buffer_ = new fd_input_buffer(fd);
@@ -49,10 +49,7 @@ file_output_stream::file_output_stream(const char* path, unsigned mode)
 
 file_output_stream::file_output_stream(int directory_fd, const char* name, unsigned mode)
     : stream_base(nullptr), output_stream(nullptr), fd_(-1), file_buffer_(nullptr) {
-  int fd;
-  do {
-    fd = openat(directory_fd, name, output_flags(mode), 0666);
-  } while (fd < 0 && errno == EINTR);
+  int fd = open_retrying(directory_fd, name, output_flags(mode), 0666);
   if (fd < 0) return;  // bad already: there is no buffer
   fd_ = fd;
   file_buffer_ = new fd_output_buffer(fd);
