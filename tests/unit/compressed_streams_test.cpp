@@ -109,14 +109,6 @@ TEST(compressed_streams, only_forward_seeks_work_and_the_position_is_total) {
   EXPECT_TRUE(in.seekg(100000, SEEK_FROM_CURRENT).fail());
 }
 
-TEST(inflating_buffer, one_byte_can_be_put_back_across_a_refill) {
-  std::string data = text_bytes(9000);  // compressible: every fill is a full area
-  memory_source source(zlib_compress(data));
-  inflating_buffer buffer(&source);
-  expect_putback_across_refill(buffer, data, 4096);
-  EXPECT_EQ(buffer.put_byte('x'), END_OF_DATA);  // there is no put area
-}
-
 // Shows how many bytes wait in the put area, not yet handed to zlib.
 class inspectable_deflater : public deflating_buffer {
  public:

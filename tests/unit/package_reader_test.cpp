@@ -176,12 +176,6 @@ TEST(package_reader, reads_and_seeks_stay_inside_the_payload) {
   EXPECT_EQ(reader.current_type(), -1) << "the type last returned";
 }
 
-TEST(package_reader, one_byte_can_be_put_back_across_a_refill) {
-  std::string data = pattern_bytes(1500);
-  reader_at_first in(package_bytes(section(7, data)));
-  expect_putback_across_refill(*in.reader.rdbuf(), data, 512);
-}
-
 // Every entry type the format has, then a clean end, a cut and the types or
 // sizes it does not allow.
 TEST(package_reader, file_data_walk_tells_a_clean_end_from_a_broken_entry) {

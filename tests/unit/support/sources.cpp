@@ -52,15 +52,3 @@ byte_source::~byte_source() {
   if (!path_.empty()) unlink(path_.c_str());
   if (writer_ > 0) kill(writer_, SIGKILL), waitpid(writer_, nullptr, 0);
 }
-
-void expect_putback_across_refill(stream_buffer& buffer, const std::string& data, size_t area) {
-  for (size_t i = 0; i < data.size(); ++i) {
-    ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]) << i;
-    if (i == 0) continue;
-    ASSERT_EQ(buffer.unget(), (unsigned char)data[i]) << i;
-    ASSERT_EQ(buffer.put_back(data[i - 1]), (unsigned char)data[i - 1]) << i;
-    if (i == area) ASSERT_EQ(buffer.unget(), END_OF_DATA) << "only one byte is kept";
-    ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i - 1]) << i;
-    ASSERT_EQ(buffer.next_byte(), (unsigned char)data[i]) << i;
-  }
-}

@@ -1,6 +1,6 @@
 // The same bytes handed out three ways, as readers meet them: from memory,
 // from a file (which can seek) and from a pipe (which cannot, and delivers
-// in pieces); and the check that one byte can be put back across a refill.
+// in pieces).
 #pragma once
 
 #include <stddef.h>
@@ -34,12 +34,6 @@ class byte_source {
 // for the returned process.
 template <typename F>
 pid_t later_in_child(F body, int delay_ms = 200);
-
-// Reads bytes of data one by one through buffer, whose get area holds `area`
-// bytes per fill; after every byte it steps back two (the second across a
-// refill through the byte kept for that) and reads them again. At the first
-// byte of the second fill a third step back must be refused.
-void expect_putback_across_refill(stream_buffer& buffer, const std::string& data, size_t area);
 
 #include <unistd.h>
 
