@@ -6,10 +6,8 @@
 #include <random>
 #include <string>
 
-#include "foundation/string.h"
 #include "support/bytes.h"
 #include "support/recording_buffer.h"
-#include "support/sources.h"
 
 namespace {
 
@@ -17,16 +15,6 @@ std::string random_bytes(size_t n, unsigned seed) {
   std::mt19937 generator(seed);
   std::string s(n, '\0');
   for (char& c : s) c = (char)generator();
-  return s;
-}
-
-// Compressible, but not trivially: words drawn from a small vocabulary.
-std::string text_bytes(size_t n) {
-  static const char* words[] = {"router ", "package ", "kernel ", "disk\n", "0x1f ", "install "};
-  std::mt19937 generator(7);
-  std::string s;
-  while (s.size() < n) s += words[generator() % 6];
-  s.resize(n);
   return s;
 }
 
@@ -58,7 +46,7 @@ TEST(compressed_streams, round_trips_agree_with_zlib_at_every_area_boundary) {
     EXPECT_TRUE(zlib_uncompress(ours) == data);
     EXPECT_TRUE(inflate_through_buffer(ours) == data);
     EXPECT_TRUE(inflate_through_buffer(zlib_compress(data)) == data);
-    std::string text = text_bytes(size);
+    std::string text = pattern_bytes(size, 3);
     recording_buffer sink;
     output_stream plain(&sink);
     {
@@ -72,7 +60,7 @@ TEST(compressed_streams, round_trips_agree_with_zlib_at_every_area_boundary) {
 TEST(compressed_streams, a_trickling_source_and_empty_blocks_do_not_end_the_data) {
   // Sync points put empty stored blocks into the stream; a source that hands
   // out a byte at a time makes many refills consume input without output.
-  std::string data = text_bytes(20000);
+  std::string data = pattern_bytes(20000);
   z_stream z = {};
   ASSERT_EQ(deflateInit(&z, 6), Z_OK);
   std::string compressed(compressBound(data.size()) + 4096, '\0');
@@ -91,7 +79,7 @@ TEST(compressed_streams, a_trickling_source_and_empty_blocks_do_not_end_the_data
 }
 
 TEST(compressed_streams, only_forward_seeks_work_and_the_position_is_total) {
-  std::string data = text_bytes(10000);
+  std::string data = pattern_bytes(10000);
   memory_source source(zlib_compress(data));
   input_stream plain(&source);
   inflating_input_stream in(plain);
@@ -118,7 +106,7 @@ class inspectable_deflater : public deflating_buffer {
 
 TEST(deflating_buffer, the_4096th_byte_hands_the_put_area_to_zlib) {
   recording_buffer sink;
-  auto* owned = new inspectable_deflater(&sink);
+  auto* owned = new inspectable_deflater(&sink);  // deleted after finish
   inspectable_deflater& buffer = *owned;
   std::string data = random_bytes(1 << 20, 2);
   for (size_t i = 0; i < 4095; ++i) buffer.put_byte(data[i]);
