@@ -14,9 +14,16 @@
 
 #include "support/bytes.h"
 #include "support/scratch_file.h"
-#include "support/sources.h"
 
 namespace {
+
+// Runs body in a child after a pause of delay_ms; the caller waits for it.
+template <typename F>
+pid_t later_in_child(F body, int delay_ms = 200) {
+  pid_t child = fork();
+  if (child == 0) usleep(delay_ms * 1000), body(), _exit(0);
+  return child;
+}
 
 // One record per write(): the test sees how the buffer cut its writes.
 struct record_pair {

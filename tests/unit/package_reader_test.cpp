@@ -1,17 +1,42 @@
-// The package reader over crafted bytes: from memory, from a real file
-// (skips seek) and from a pipe (skips read and discard).
+// The package reader over crafted bytes.
 #include "package_format/package_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <memory>
 #include <string>
 
+#include "foundation/fd_buffers.h"
 #include "package_format/file_data_reader.h"
 #include "support/alloc_counter.h"
 #include "support/bytes.h"
-#include "support/sources.h"
+#include "support/recording_buffer.h"
+#include "support/scratch_file.h"
 
 namespace {
+
+// The same bytes from memory, from a file (skips seek) and from a pipe (skips
+// read and discard; the bytes must fit the pipe).
+enum source_kind { FROM_MEMORY, FROM_FILE, FROM_PIPE };
+
+struct byte_source {
+  scratch_file file;
+  int ends[2] = {-1, -1};
+  std::unique_ptr<stream_buffer> buffer;
+  input_stream stream;
+  byte_source(source_kind kind, const std::string& bytes) : file(kind == FROM_FILE ? bytes : "") {
+    if (kind == FROM_PIPE) {
+      EXPECT_EQ(pipe(ends), 0);
+      EXPECT_EQ(write(ends[1], bytes.data(), bytes.size()), (ssize_t)bytes.size());
+      close(ends[1]);
+    }
+    buffer.reset(kind == FROM_MEMORY ? (stream_buffer*)new memory_source(bytes)
+                                     : new fd_input_buffer(kind == FROM_FILE ? file.fd() : ends[0]));
+    stream.rdbuf(buffer.get());
+  }
+  ~byte_source() { close(ends[0]); }
+};
 
 const version_number V1 = make_version(1, 0, 'f', 0);
 const version_number V29 = make_version(2, 9, 'f', 0);
@@ -24,7 +49,7 @@ struct reader_at_first {
   package_reader reader;
   int first;
   reader_at_first(const std::string& bytes, source_kind kind = FROM_MEMORY)
-      : source(kind, bytes), reader(source.stream()) {
+      : source(kind, bytes), reader(source.stream) {
     for (int type : {1, 18, 16, 3, 17, 4, 7, 8}) reader.add_wanted_type(type);
     first = reader.next_wanted_section();
   }
@@ -97,12 +122,12 @@ TEST(package_reader, header_table) {
 // the end of the file, read or skipped, and a section header cut short, end
 // the file.
 TEST(package_reader, sections_are_skipped_and_cut_short_alike_on_every_source) {
-  std::string body = HEAD + section(2, std::string(70000, 'd')) + section(5, "unknown") +
+  std::string body = HEAD + section(2, std::string(30000, 'd')) + section(5, "unknown") +
                      section(7, "echo installed\n") + section(8, std::string(9000, 'u')) +
                      section(4, "data");
   std::string bytes = package_bytes(body);
-  for (source_kind kind : ALL_SOURCES) {
-    SCOPED_TRACE(kind_name(kind));
+  for (source_kind kind : {FROM_MEMORY, FROM_FILE, FROM_PIPE}) {
+    SCOPED_TRACE(kind);
     reader_at_first in(bytes, kind);
     package_reader& reader = in.reader;
     ASSERT_EQ(reader.next_wanted_section(), 7) << "types 2 and 5 are skipped";
