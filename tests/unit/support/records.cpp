@@ -17,13 +17,13 @@ package_header package(const char* name, version_number version, uint32_t build_
   return header;
 }
 
-namespace {
-
 version_number version_of(const std::string& text) {
   version_number v = 0;
   EXPECT_TRUE(parse_version(text.c_str(), &v)) << text;
   return v;
 }
+
+namespace {
 
 // "lib>=1.0<=2.0", "lib=2.0" or "lib".
 requirement_entry bounded(const std::string& text) {
