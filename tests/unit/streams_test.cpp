@@ -124,15 +124,11 @@ TEST(input_stream, numbers_store_what_converts_and_fail_on_the_rest_of_the_word)
 TEST(input_stream, getline_into_a_string_reports_a_last_line_without_newline) {
   std::string long_line(1000, 'l');
   text_input a("one\n\n" + long_line + "\ntwo");
-  string line;
-  EXPECT_TRUE(a.in.getline(line).good());
-  EXPECT_EQ(line, "one");
-  EXPECT_TRUE(a.in.getline(line).good());
-  EXPECT_EQ(line, "");
-  a.in.getline(line);
-  EXPECT_EQ(std::string(line.c_str()), long_line);
-  EXPECT_EQ(a.in.getline(line).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
-  EXPECT_EQ(line, "two");
+  string one, empty, long_one, two;
+  EXPECT_TRUE(a.in.getline(one).getline(empty).getline(long_one).good());
+  EXPECT_EQ(a.in.getline(two).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
+  EXPECT_TRUE(one == "one" && empty == "" && two == "two");
+  EXPECT_EQ(std::string(long_one.c_str()), long_line);
 }
 
 // Open modes, missing files, seeks in state eof (refused for input only),
@@ -140,8 +136,7 @@ TEST(input_stream, getline_into_a_string_reports_a_last_line_without_newline) {
 TEST(file_streams, open_modes_seeks_and_close) {
   file_input_stream missing_in("/nonexistent/streams_test");
   file_output_stream missing_out("/nonexistent/streams_test");
-  EXPECT_TRUE(missing_in.bad() && missing_out.bad());
-  EXPECT_EQ(missing_in.fd() + missing_out.fd(), -2);
+  EXPECT_TRUE(missing_in.bad() && missing_out.bad() && missing_in.fd() == -1);
   scratch_file scratch;
   std::string path = std::string(scratch.path()) + ".new";  // created by the stream
   mode_t saved = umask(022);
