@@ -61,30 +61,19 @@ TEST(fd_output_buffer, holds_4095_bytes_flushes_before_large_writes_and_at_the_e
 }
 
 // A file size limit makes write() stop part-way and then fail (EFBIG): a
-// full disk as the buffer meets it.
-class limited_file : public ::testing::Test {
- protected:
-  void SetUp() override {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_handler_ = signal(SIGXFSZ, SIG_IGN);
-  }
-  void TearDown() override {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, old_handler_);
-  }
-  void limit(rlim_t bytes) {
-    rlimit r = saved_;
+// full disk as the buffer meets it. A partial flush keeps the rest, in
+// order, for the next; a refused overflow takes nothing and stays inside
+// the buffer.
+TEST(fd_output_buffer, partial_and_refused_writes_on_a_full_disk_lose_nothing) {
+  rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  auto limit = [&](rlim_t bytes) {
+    rlimit r = saved;
     r.rlim_cur = bytes;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &r), 0);
-  }
+  };
+  void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
   scratch_file file;
-  rlimit saved_;
-  void (*old_handler_)(int);
-};
-
-// A partial flush keeps the rest, in order, for the next; a refused
-// overflow takes nothing and stays inside the buffer.
-TEST_F(limited_file, partial_and_refused_writes_lose_nothing) {
   fd_output_buffer buffer(file.fd());
   std::string data = pattern_bytes(6395);
   buffer.xsputn(data.data(), 300);
@@ -98,7 +87,8 @@ TEST_F(limited_file, partial_and_refused_writes_lose_nothing) {
   limit(2300);
   for (size_t i = 2300; i < 6395; ++i) buffer.put_byte(data[i]);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(buffer.put_byte('!'), END_OF_DATA);
-  limit(RLIM_INFINITY);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old_handler);
   EXPECT_EQ(buffer.sync_buffer(), 0);
   EXPECT_TRUE(file.contents() == data);
 }

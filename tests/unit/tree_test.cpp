@@ -25,11 +25,9 @@ using reference_set = std::multiset<std::string, signed_less>;
 
 // The tree's own check, then its contents forwards and backwards.
 ::testing::AssertionResult matches(const string_set& s, const reference_set& reference) {
-  std::vector<std::string> forward, backward;
-  for (const ::string& v : s) forward.push_back(to_std(v));
+  std::vector<std::string> forward, backward, want(reference.rbegin(), reference.rend());
+  for (const ::string& v : s) forward.insert(forward.begin(), to_std(v));
   for (auto it = s.end(); it != s.begin() && backward.size() <= s.size();) backward.push_back(to_std(*--it));
-  std::reverse(backward.begin(), backward.end());
-  std::vector<std::string> want(reference.begin(), reference.end());
   if (s.verify() && forward == want && backward == want && s.size() == want.size())
     return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << s.dump().c_str();
@@ -47,11 +45,7 @@ class counting_tree : public tree_base {
   bool insert_at_hint(tree_node_base* hint, int v) {
     tree_node_base *x, *y, *existing;
     find_hint_unique_position(hint, &v, &x, &y, &existing);
-    if (existing) return false;
-    int_node* n = new int_node;
-    n->value = v;
-    insert_node(x, y, n);
-    return true;
+    return !existing && insert_node(x, y, new int_node{{}, v});
   }
   using tree_base::header;
   size_t comparisons = 0;
