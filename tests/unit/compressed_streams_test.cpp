@@ -17,14 +17,6 @@ std::string random_bytes(size_t n, unsigned seed) {
   return s;
 }
 
-std::string deflate_through_buffer(const std::string& data) {
-  recording_buffer sink;
-  deflating_buffer buffer(&sink);
-  EXPECT_EQ(buffer.xsputn(data.data(), data.size()), data.size());
-  EXPECT_TRUE(buffer.finish());
-  return sink.bytes;
-}
-
 std::string inflate_through_buffer(const std::string& compressed, size_t chunk = SIZE_MAX) {
   memory_source source(compressed, chunk);
   inflating_buffer buffer(&source);
@@ -41,21 +33,15 @@ TEST(compressed_streams, round_trips_agree_with_zlib_at_every_area_boundary) {
   for (size_t size : {0, 1, 4095, 4096, 4097, (3 << 20) + 17}) {
     SCOPED_TRACE(size);
     std::string data = random_bytes(size, (unsigned)size);
-    std::string ours = deflate_through_buffer(data);
-    EXPECT_TRUE(zlib_uncompress(ours) == data);
-    EXPECT_TRUE(inflate_through_buffer(ours) == data);
+    recording_buffer ours;
+    deflating_buffer deflater(&ours);
+    EXPECT_EQ(deflater.xsputn(data.data(), data.size()), data.size());
+    EXPECT_TRUE(deflater.finish());
+    EXPECT_TRUE(zlib_uncompress(ours.bytes) == data && inflate_through_buffer(ours.bytes) == data);
     EXPECT_TRUE(inflate_through_buffer(zlib_compress(data)) == data);
     // A source that trickles: many refills take input and give no output.
     EXPECT_TRUE(inflate_through_buffer(zlib_compress(pattern_bytes(size % 65536)), 1) ==
                 pattern_bytes(size % 65536));
-    std::string text = pattern_bytes(size, 3);
-    recording_buffer sink;
-    output_stream plain(&sink);
-    {
-      deflating_output_stream out(plain);
-      out.write(text.data(), text.size());
-    }  // destruction finishes the compressed stream
-    EXPECT_TRUE(inflate_through_buffer(sink.bytes) == text);
   }
 }
 
@@ -114,11 +100,4 @@ TEST(deflating_buffer, a_destination_that_refuses_bytes_makes_finish_fail) {
   EXPECT_LT(buffer.xsputn(data.data(), data.size()), data.size());
   sink.capacity = SIZE_MAX;  // takes the end, but the middle is already lost
   EXPECT_FALSE(buffer.finish());
-  recording_buffer short_sink;
-  short_sink.per_call = 10;
-  output_stream plain(&short_sink);
-  deflating_output_stream out(plain);
-  out.write(data.data(), data.size());
-  EXPECT_TRUE(out.bad());
-  EXPECT_FALSE(out.finish());
 }
