@@ -11,12 +11,10 @@ namespace {
 int item[10] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
 std::vector<int> values(const linked_list<int>& list) {
-  std::vector<int> out, backwards;
+  std::vector<int> out, backwards;  // the previous links must tell the same story
   for (int* p : list) out.push_back(*p);
-  // The previous links must tell the same story backwards.
   for (auto it = list.end(); it != list.begin();) backwards.insert(backwards.begin(), **--it);
-  EXPECT_EQ(out, backwards);
-  EXPECT_EQ(out.size(), list.size());
+  EXPECT_TRUE(out == backwards && out.size() == list.size());
   return out;
 }
 
@@ -75,10 +73,7 @@ TEST(linked_list, edits_move_nodes_and_destruction_frees_only_the_list) {
 TEST(linked_list, unlinked_nodes_have_their_links_cleared) {
   list_node_base sentinel{&sentinel, &sentinel}, node;
   list_node_base::link_before(&sentinel, &node);
-  EXPECT_EQ(sentinel.next, &node);
-  EXPECT_EQ(list_node_base::unlink(&node), &sentinel);
-  EXPECT_EQ(node.next, nullptr);
-  EXPECT_EQ(node.previous, nullptr);
-  EXPECT_EQ(sentinel.next, &sentinel);
-  EXPECT_EQ(sentinel.previous, &sentinel);
+  EXPECT_TRUE(sentinel.next == &node && list_node_base::unlink(&node) == &sentinel);
+  EXPECT_TRUE(node.next == nullptr && node.previous == nullptr);
+  EXPECT_TRUE(sentinel.next == &sentinel && sentinel.previous == &sentinel);
 }
