@@ -7,9 +7,10 @@
 
 #include "support/alloc_counter.h"
 #include "support/bytes.h"
-#include "support/records.h"
 
-// Growth is exact, with a block of at least 15 bytes.
+// The order of strings (signed bytes, a prefix first) is checked by the tree
+// test against a reference order. Growth is exact, with a block of at least
+// 15 bytes.
 TEST(string, single_byte_appends_allocate_once_for_fifteen_bytes_then_once_per_byte) {
   alloc_scope scope;
   {
@@ -24,31 +25,6 @@ TEST(string, single_byte_appends_allocate_once_for_fifteen_bytes_then_once_per_b
     }
   }
   EXPECT_EQ(scope.live(), 0);
-}
-
-// tests/unit/data/string_order.txt: one name per line, \xHH for a byte.
-TEST(string, names_from_the_order_table_compare_in_table_order) {
-  std::vector<std::string> names;
-  for (const std::string& line : table_lines("string_order.txt")) {
-    std::string name;
-    for (size_t i = 0; i < line.size(); ++i) {
-      bool escape = line.compare(i, 2, "\\x") == 0;
-      name += escape ? (char)std::stoi(line.substr(i + 2, 2), nullptr, 16) : line[i];
-      i += escape ? 3 : 0;
-    }
-    names.push_back(name);
-  }
-  ASSERT_GT(names.size(), 20u);
-  for (size_t i = 0; i < names.size(); ++i) {
-    for (size_t j = 0; j < names.size(); ++j) {
-      ASSERT_EQ(from_std(names[i]).compare(from_std(names[j])), i < j ? -1 : i > j ? 1 : 0)
-          << "line " << i << " against line " << j;
-      ASSERT_EQ(from_std(names[i]) == from_std(names[j]), i == j);
-    }
-  }
-  ::string prefix("lib");
-  EXPECT_EQ(::string("lib\0a", 5).compare("lib"), 1);  // the text stops at its zero
-  EXPECT_TRUE(prefix == "lib" && !(prefix == "li") && ::string() == "");
 }
 
 // Counts and starts past the end are clamped, zeros are bytes, and a source
