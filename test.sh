@@ -24,7 +24,7 @@ packages=(build-essential cmake ninja-build zlib1g-dev googletest python3-pytest
           clang libclang-rt-14-dev g++-multilib lib32z1-dev qemu-user-static
           binutils bash coreutils tar gzip
           fdisk e2fsprogs util-linux python3-pexpect xorriso dosfstools mtools
-          qemu-system-x86 nftables iproute2)
+          qemu-system-x86 nftables iproute2 clang-format-14)
 # musl for the router's build comes from Debian's musl-dev:i386, unpacked
 # into .cache (cmake/unpack_musl_i386.sh says why it is not installed).
 update=
@@ -48,6 +48,12 @@ cmake/unpack_musl_i386.sh || { apt-get update -qq && cmake/unpack_musl_i386.sh; 
 
 jobs=$(nproc)
 failed=0
+
+# The programs' sources as .clang-format lays them out.
+echo "== formatting"
+find foundation package_format installer setup netinstall menu tools -type f \
+  \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print0 |
+  xargs -0 clang-format-14 --dry-run -Werror || failed=1
 
 run_build() {  # name, ctest label filter, cmake arguments...
   local dir=$1 labels=$2; shift 2

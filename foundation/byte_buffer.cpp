@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "foundation/require.h"
+
 byte_buffer::byte_buffer(size_t count) : byte_buffer() {
   resize(count, 0);
 }
@@ -69,7 +71,7 @@ void byte_buffer::insert(size_t pos, const void* first, const void* last) {
     return;
   }
   if (pos > size()) pos = size();
-  if (size() + count < count) abort();  // the size would wrap around
+  REQUIRE(size() + count >= count);  // the size must not wrap around
   reserve(size() + count);
   memmove(begin_ + pos + count, begin_ + pos, size() - pos);
   memcpy(begin_ + pos, source, count);
@@ -79,7 +81,7 @@ void byte_buffer::insert(size_t pos, const void* first, const void* last) {
 void byte_buffer::insert(size_t pos, size_t count, unsigned char value) {
   if (count == 0) return;
   if (pos > size()) pos = size();
-  if (size() + count < count) abort();
+  REQUIRE(size() + count >= count);
   reserve(size() + count);
   memmove(begin_ + pos + count, begin_ + pos, size() - pos);
   memset(begin_ + pos, value, count);

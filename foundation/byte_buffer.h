@@ -9,7 +9,7 @@
 class byte_buffer {
  public:
   byte_buffer() : begin_(nullptr), end_(nullptr), capacity_end_(nullptr) {}
-  explicit byte_buffer(size_t count);           // count zero bytes
+  explicit byte_buffer(size_t count);  // count zero bytes
   byte_buffer(size_t count, unsigned char value);
   byte_buffer(const void* first, const void* last);
   byte_buffer(const byte_buffer& other);
@@ -18,7 +18,7 @@ class byte_buffer {
   byte_buffer& operator=(const byte_buffer& other);
 
   void reserve(size_t capacity);
-  void resize(size_t length);                   // zero fill
+  void resize(size_t length);  // zero fill
   void resize(size_t length, unsigned char fill);
   void insert(size_t pos, const void* first, const void* last);
   void insert(size_t pos, size_t count, unsigned char value);

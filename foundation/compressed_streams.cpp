@@ -18,7 +18,9 @@ inflating_buffer::inflating_buffer(stream_buffer* source) : source_(source), tot
   (void)inflateInit(&zlib_);
 }
 
-inflating_buffer::~inflating_buffer() { inflateEnd(&zlib_); }
+inflating_buffer::~inflating_buffer() {
+  inflateEnd(&zlib_);
+}
 
 bool inflating_buffer::refill_input() {
   size_t got = source_ ? source_->xsgetn(input_, INPUT_AREA_SIZE) : 0;
@@ -55,8 +57,7 @@ int inflating_buffer::underflow() {
   return (unsigned char)*output;
 }
 
-stream_offset inflating_buffer::seekoff(stream_offset offset, seek_direction direction,
-                                        unsigned) {
+stream_offset inflating_buffer::seekoff(stream_offset offset, seek_direction direction, unsigned) {
   uint64_t distance;
   if (direction == SEEK_FROM_BEGIN) {
     if (offset < (stream_offset)total_) return -1;
@@ -116,8 +117,7 @@ bool deflating_buffer::compress_pending() {
     char output[AREA_SIZE];
     zlib_.next_out = (Bytef*)output;
     zlib_.avail_out = AREA_SIZE;
-    if (deflate(&zlib_, Z_NO_FLUSH) != Z_OK ||
-        !write_output(output, AREA_SIZE - zlib_.avail_out)) {
+    if (deflate(&zlib_, Z_NO_FLUSH) != Z_OK || !write_output(output, AREA_SIZE - zlib_.avail_out)) {
       ok = false;
       break;
     }
@@ -131,7 +131,9 @@ bool deflating_buffer::compress_pending() {
   return ok;
 }
 
-int deflating_buffer::sync_buffer() { return compress_pending() ? 0 : -1; }
+int deflating_buffer::sync_buffer() {
+  return compress_pending() ? 0 : -1;
+}
 
 int deflating_buffer::overflow(int c) {
   if (c == END_OF_DATA || finished_) return END_OF_DATA;
@@ -172,9 +174,13 @@ inflating_input_stream::inflating_input_stream(input_stream& source)
   rdbuf(buffer_);
 }
 
-inflating_input_stream::~inflating_input_stream() { delete buffer_; }
+inflating_input_stream::~inflating_input_stream() {
+  delete buffer_;
+}
 
-uint32_t inflating_input_stream::total() const { return buffer_ ? buffer_->total() : 0; }
+uint32_t inflating_input_stream::total() const {
+  return buffer_ ? buffer_->total() : 0;
+}
 
 deflating_output_stream::deflating_output_stream(output_stream& destination)
     : stream_base(nullptr), output_stream(nullptr), buffer_(nullptr) {
@@ -183,6 +189,10 @@ deflating_output_stream::deflating_output_stream(output_stream& destination)
   rdbuf(buffer_);
 }
 
-deflating_output_stream::~deflating_output_stream() { delete buffer_; }
+deflating_output_stream::~deflating_output_stream() {
+  delete buffer_;
+}
 
-bool deflating_output_stream::finish() { return buffer_ ? buffer_->finish() : false; }
+bool deflating_output_stream::finish() {
+  return buffer_ ? buffer_->finish() : false;
+}

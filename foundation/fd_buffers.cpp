@@ -131,7 +131,9 @@ fd_output_buffer::fd_output_buffer(int fd) : fd_(fd) {
   set_put_area(storage_, storage_, storage_ + PUT_AREA_SIZE);
 }
 
-fd_output_buffer::~fd_output_buffer() { (void)flush_put_area(); }
+fd_output_buffer::~fd_output_buffer() {
+  (void)flush_put_area();
+}
 
 void fd_output_buffer::drop_descriptor() {
   fd_ = -1;
@@ -157,7 +159,9 @@ bool fd_output_buffer::drain_put_area() {
   return true;
 }
 
-int fd_output_buffer::sync_buffer() { return flush_put_area() ? 0 : -1; }
+int fd_output_buffer::sync_buffer() {
+  return flush_put_area() ? 0 : -1;
+}
 
 int fd_output_buffer::overflow(int c) {
   if (c == END_OF_DATA) return END_OF_DATA;
@@ -180,8 +184,7 @@ size_t fd_output_buffer::xsputn(const char* source, size_t n) {
   return write_all(fd_, source, n);
 }
 
-stream_offset fd_output_buffer::seekoff(stream_offset offset, seek_direction direction,
-                                        unsigned) {
+stream_offset fd_output_buffer::seekoff(stream_offset offset, seek_direction direction, unsigned) {
   if (!drain_put_area()) return -1;
   return seek_descriptor(fd_, offset, direction);
 }

@@ -1,6 +1,6 @@
 #include "foundation/linked_list.h"
 
-#include <assert.h>
+#include "foundation/require.h"
 
 // ---------------------------------------------------------------------------
 // Link algorithms
@@ -74,7 +74,7 @@ list_node* linked_list_base::insert_before(list_node_base* position, void* value
 }
 
 list_node_base* linked_list_base::remove(list_node_base* node) {
-  assert(node != sentinel_ && "cannot remove the end of a list");
+  REQUIRE(node != sentinel_);  // the end of a list is no element
   list_node_base* successor = list_node_base::unlink(node);
   delete static_cast<list_node*>(node);
   return successor;

@@ -54,8 +54,14 @@ class linked_list : public linked_list_base {
     explicit iterator(list_node_base* node) : node_(node) {}
     T* operator*() const { return static_cast<T*>(static_cast<list_node*>(node_)->value); }
     T* operator->() const { return **this; }
-    iterator& operator++() { node_ = node_->next; return *this; }
-    iterator& operator--() { node_ = node_->previous; return *this; }
+    iterator& operator++() {
+      node_ = node_->next;
+      return *this;
+    }
+    iterator& operator--() {
+      node_ = node_->previous;
+      return *this;
+    }
     bool operator==(const iterator& o) const { return node_ == o.node_; }
     bool operator!=(const iterator& o) const { return node_ != o.node_; }
     list_node_base* node() const { return node_; }

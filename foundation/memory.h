@@ -8,7 +8,9 @@
 //   new (in_place, address) T(arguments)
 struct in_place_tag {};
 constexpr in_place_tag in_place{};
-inline void* operator new(size_t, in_place_tag, void* place) noexcept { return place; }
+inline void* operator new(size_t, in_place_tag, void* place) noexcept {
+  return place;
+}
 inline void operator delete(void*, in_place_tag, void*) noexcept {}
 
 // Containers allocate through operator new and delete: the programs' runtime

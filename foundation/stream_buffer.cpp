@@ -4,7 +4,9 @@
 
 // Every byte crosses the interface as an unsigned value, so that 0xFF is never
 // mistaken for END_OF_DATA.
-static inline int as_byte(char c) { return (unsigned char)c; }
+static inline int as_byte(char c) {
+  return (unsigned char)c;
+}
 
 stream_buffer::stream_buffer()
     : get_begin_(nullptr),
@@ -17,15 +19,25 @@ stream_buffer::stream_buffer()
 // Out of line so the vtable is emitted once.
 stream_buffer::~stream_buffer() {}
 
-stream_buffer* stream_buffer::setbuf(char*, size_t) { return this; }
+stream_buffer* stream_buffer::setbuf(char*, size_t) {
+  return this;
+}
 
-stream_offset stream_buffer::seekoff(stream_offset, seek_direction, unsigned) { return -1; }
+stream_offset stream_buffer::seekoff(stream_offset, seek_direction, unsigned) {
+  return -1;
+}
 
-stream_offset stream_buffer::seekpos(stream_offset, unsigned) { return -1; }
+stream_offset stream_buffer::seekpos(stream_offset, unsigned) {
+  return -1;
+}
 
-int stream_buffer::sync_buffer() { return 0; }
+int stream_buffer::sync_buffer() {
+  return 0;
+}
 
-long stream_buffer::showmanyc() { return 0; }
+long stream_buffer::showmanyc() {
+  return 0;
+}
 
 size_t stream_buffer::xsgetn(char* destination, size_t n) {
   size_t done = 0;
@@ -45,14 +57,18 @@ size_t stream_buffer::xsgetn(char* destination, size_t n) {
   return done;
 }
 
-int stream_buffer::underflow() { return END_OF_DATA; }
+int stream_buffer::underflow() {
+  return END_OF_DATA;
+}
 
 int stream_buffer::uflow() {
   if (underflow() == END_OF_DATA || get_read_ >= get_end_) return END_OF_DATA;
   return as_byte(*get_read_++);
 }
 
-int stream_buffer::pbackfail(int) { return END_OF_DATA; }
+int stream_buffer::pbackfail(int) {
+  return END_OF_DATA;
+}
 
 size_t stream_buffer::xsputn(const char* source, size_t n) {
   size_t done = 0;
@@ -71,7 +87,9 @@ size_t stream_buffer::xsputn(const char* source, size_t n) {
   return done;
 }
 
-int stream_buffer::overflow(int) { return END_OF_DATA; }
+int stream_buffer::overflow(int) {
+  return END_OF_DATA;
+}
 
 long stream_buffer::available() {
   if (get_read_ < get_end_) return (long)(get_end_ - get_read_);

@@ -25,29 +25,33 @@ class stream_buffer {
   virtual stream_buffer* setbuf(char* buffer, size_t size);  // returns this
   virtual stream_offset seekoff(stream_offset offset, seek_direction direction, unsigned mode);
   virtual stream_offset seekpos(stream_offset position, unsigned mode);
-  virtual int sync_buffer();            // 0 success, -1 failure
-  virtual long showmanyc();             // 0
+  virtual int sync_buffer();  // 0 success, -1 failure
+  virtual long showmanyc();   // 0
   virtual size_t xsgetn(char* destination, size_t n);
-  virtual int underflow();              // END_OF_DATA
+  virtual int underflow();  // END_OF_DATA
   virtual int uflow();
-  virtual int pbackfail(int c);         // END_OF_DATA
+  virtual int pbackfail(int c);  // END_OF_DATA
   virtual size_t xsputn(const char* source, size_t n);
-  virtual int overflow(int c);          // END_OF_DATA
+  virtual int overflow(int c);  // END_OF_DATA
 
   // Non-virtual operations.
-  long available();        // unread bytes in the get area, else showmanyc
-  int next_byte();         // take from the get area, else uflow
-  int peek_byte();         // from the get area, else underflow
-  int put_byte(int c);     // into the put area, else overflow
+  long available();     // unread bytes in the get area, else showmanyc
+  int next_byte();      // take from the get area, else uflow
+  int peek_byte();      // from the get area, else underflow
+  int put_byte(int c);  // into the put area, else overflow
   int put_back(int c);
   int unget();
 
  protected:
   void set_get_area(char* begin, char* read, char* end) {
-    get_begin_ = begin; get_read_ = read; get_end_ = end;
+    get_begin_ = begin;
+    get_read_ = read;
+    get_end_ = end;
   }
   void set_put_area(char* begin, char* write, char* end) {
-    put_begin_ = begin; put_write_ = write; put_end_ = end;
+    put_begin_ = begin;
+    put_write_ = write;
+    put_end_ = end;
   }
 
   char* get_begin_;

@@ -32,21 +32,43 @@ class stream_base {
   stream_base& operator=(const stream_base&) = delete;
 
   uint32_t flags() const { return flags_; }
-  uint32_t flags(uint32_t f) { uint32_t old = flags_; flags_ = f; return old; }
-  uint32_t setf(uint32_t f) { uint32_t old = flags_; flags_ |= f; return old; }
+  uint32_t flags(uint32_t f) {
+    uint32_t old = flags_;
+    flags_ = f;
+    return old;
+  }
+  uint32_t setf(uint32_t f) {
+    uint32_t old = flags_;
+    flags_ |= f;
+    return old;
+  }
   uint32_t setf(uint32_t f, uint32_t mask) {
-    uint32_t old = flags_; flags_ = (flags_ & ~mask) | (f & mask); return old;
+    uint32_t old = flags_;
+    flags_ = (flags_ & ~mask) | (f & mask);
+    return old;
   }
   void unsetf(uint32_t f) { flags_ &= ~f; }
   int32_t precision() const { return precision_; }
-  int32_t precision(int32_t p) { int32_t old = precision_; precision_ = p; return old; }
+  int32_t precision(int32_t p) {
+    int32_t old = precision_;
+    precision_ = p;
+    return old;
+  }
   int32_t width() const { return width_; }
-  int32_t width(int32_t w) { int32_t old = width_; width_ = w; return old; }
+  int32_t width(int32_t w) {
+    int32_t old = width_;
+    width_ = w;
+    return old;
+  }
   char fill() const { return fill_; }
-  char fill(char c) { char old = fill_; fill_ = c; return old; }
+  char fill(char c) {
+    char old = fill_;
+    fill_ = c;
+    return old;
+  }
 
   uint32_t rdstate() const { return state_; }
-  void clear(uint32_t state = 0);      // adds bad when there is no buffer
+  void clear(uint32_t state = 0);  // adds bad when there is no buffer
   void setstate(uint32_t bits) { clear(state_ | bits); }
   bool good() const { return state_ == 0; }
   bool bad() const { return state_ & STATE_BAD; }
@@ -111,7 +133,7 @@ class output_stream : virtual public stream_base {
   void padded_write(const char* text, size_t n);
 };
 
-output_stream& endl(output_stream& stream);   // "\n", then flush
+output_stream& endl(output_stream& stream);  // "\n", then flush
 output_stream& flush(output_stream& stream);
 
 class input_stream : virtual public stream_base {
@@ -182,7 +204,8 @@ class file_input_stream : public input_stream {
 
 // Opens a path write-only, created (0666 before the umask) and truncated, or
 // appended to with OPEN_APPEND, or newly created with OPEN_EXCLUSIVE; bad
-// with descriptor -1 when it cannot be opened. Owns its buffer; close flushes and closes the descriptor.
+// with descriptor -1 when it cannot be opened. Owns its buffer; close flushes and closes the
+// descriptor.
 class file_output_stream : public output_stream {
  public:
   explicit file_output_stream(const char* path, unsigned mode = 0);

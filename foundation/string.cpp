@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "foundation/require.h"
+
 // Every change of length goes through open_gap(), which is the one place that
 // applies the exact growth rule. A source range that lies inside this
 // string's own block is copied out first, because open_gap() may free the
@@ -58,7 +60,7 @@ static char* open_gap_in(char*& begin, char*& end, char*& capacity_end, size_t p
   size_t length = (size_t)(end - begin);
   size_t tail = length - pos - count;
   size_t new_length = length - count + n;
-  if (new_length < n) abort();  // the length would wrap around
+  REQUIRE(new_length >= n);  // the length must not wrap around
   if (new_length > (size_t)(capacity_end - begin)) {
     size_t capacity = new_length > MINIMUM_CAPACITY ? new_length : MINIMUM_CAPACITY;
     char* block = static_cast<char*>(operator new(capacity + 1));

@@ -112,9 +112,15 @@ class string {
 // Equality compares the lengths first, then the bytes.
 bool operator==(const string& a, const string& b);
 bool operator==(const string& a, const char* b);
-inline bool operator!=(const string& a, const string& b) { return !(a == b); }
-inline bool operator!=(const string& a, const char* b) { return !(a == b); }
-inline bool operator<(const string& a, const string& b) { return a.compare(b) < 0; }
+inline bool operator!=(const string& a, const string& b) {
+  return !(a == b);
+}
+inline bool operator!=(const string& a, const char* b) {
+  return !(a == b);
+}
+inline bool operator<(const string& a, const string& b) {
+  return a.compare(b) < 0;
+}
 string operator+(const string& a, const string& b);
 string operator+(const string& a, const char* b);
 

@@ -24,26 +24,10 @@
 
 #include "foundation/tree.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-
-// Required assertion: stays on in release builds, because a broken tree
-// corrupts the package database silently.
-#define TREE_REQUIRE(expr) ((expr) ? (void)0 : tree_requirement_failed(#expr, __FILE__, __LINE__))
+#include "foundation/require.h"
+#include "foundation/tree_colours.h"
 
 namespace {
-
-[[noreturn]] void tree_requirement_failed(const char* expression, const char* file, int line) {
-  fprintf(stderr, "%s:%d: assertion failed: %s\n", file, line, expression);
-  abort();
-}
-
-bool is_red(const tree_node_base* x) {
-  return x && x->colour == TREE_RED;
-}
-bool is_black(const tree_node_base* x) {
-  return !is_red(x);
-}
 
 // The link that points at x from above: the parent's left or right, or the
 // header's root link.
@@ -431,7 +415,7 @@ void tree_base::find_hint_equal_position(tree_node_base* hint, const void* value
 // Insertion
 
 tree_node_base* tree_base::insert_node(tree_node_base* x, tree_node_base* y, tree_node_base* z) {
-  TREE_REQUIRE(y && z);
+  REQUIRE(y && z);
   bool goes_left = y == header_ || x || compare_(context_, value_of(z), value_of(y));
   z->colour = TREE_RED;
   z->parent = y;
@@ -493,7 +477,7 @@ tree_node_base* tree_base::find_node(const void* value) const {
 // Erasure
 
 tree_node_base* tree_base::unlink_node(tree_node_base* z) {
-  TREE_REQUIRE(z && z != header_);
+  REQUIRE(z && z != header_);
   tree_node_base* x;         // the child that moves up into a vacated place
   tree_node_base* x_parent;  // its parent afterwards (x may be null)
   uint8_t vacated_colour;    // colour of the position that disappears
@@ -613,205 +597,4 @@ void tree_base::swap(tree_base& other) {
   void* context = context_;
   context_ = other.context_;
   other.context_ = context;
-}
-
-// ---------------------------------------------------------------------------
-// Validation, for tests and debug builds
-
-// Checks the subtree under n and returns its black height, or -1 after
-// printing the first fault. *visited bounds the walk on a corrupt tree.
-static int verify_subtree(const tree_node_base* n, const tree_node_base* parent, size_t limit,
-                          size_t* visited) {
-  if (!n) return 1;
-  if (++*visited > limit) {
-    fprintf(stderr, "tree: more nodes reachable than counted\n");
-    return -1;
-  }
-  if (n->parent != parent) {
-    fprintf(stderr, "tree: node %p has parent %p, expected %p\n", (const void*)n,
-            (const void*)n->parent, (const void*)parent);
-    return -1;
-  }
-  if (n->colour != TREE_RED && n->colour != TREE_BLACK) {
-    fprintf(stderr, "tree: node %p has colour %u\n", (const void*)n, (unsigned)n->colour);
-    return -1;
-  }
-  if (is_red(n) && (is_red(n->left) || is_red(n->right))) {
-    fprintf(stderr, "tree: red node %p has a red child\n", (const void*)n);
-    return -1;
-  }
-  int left = verify_subtree(n->left, n, limit, visited);
-  if (left < 0) return -1;
-  int right = verify_subtree(n->right, n, limit, visited);
-  if (right < 0) return -1;
-  if (left != right) {
-    fprintf(stderr, "tree: node %p has black heights %d (left) and %d (right)\n", (const void*)n,
-            left, right);
-    return -1;
-  }
-  return left + (is_black(n) ? 1 : 0);
-}
-
-bool tree_base::verify() const {
-  if (header_->colour != TREE_RED) {
-    fprintf(stderr, "tree: header is not red\n");
-    return false;
-  }
-  if (!root()) {
-    if (count_ != 0 || leftmost() != header_ || rightmost() != header_) {
-      fprintf(stderr, "tree: empty tree with count %zu or stale header links\n", count_);
-      return false;
-    }
-    return true;
-  }
-  if (is_red(root())) {
-    fprintf(stderr, "tree: root is red\n");
-    return false;
-  }
-  size_t visited = 0;
-  if (verify_subtree(root(), header_, count_, &visited) < 0) return false;
-  if (visited != count_) {
-    fprintf(stderr, "tree: %zu nodes reachable, count is %zu\n", visited, count_);
-    return false;
-  }
-  if (leftmost() != tree_node_base::minimum(root()) ||
-      rightmost() != tree_node_base::maximum(root())) {
-    fprintf(stderr, "tree: header's leftmost or rightmost link is stale\n");
-    return false;
-  }
-  // In order, no value may order before the one preceding it.
-  tree_iterator_base it{leftmost()};
-  for (size_t i = 1; i < count_; ++i) {
-    tree_node_base* previous = it.node;
-    it.increment();
-    if (compare_(context_, value_of(it.node), value_of(previous))) {
-      fprintf(stderr, "tree: in-order position %zu orders before its predecessor\n", i);
-      return false;
-    }
-  }
-  it.increment();
-  if (it.node != header_) {
-    fprintf(stderr, "tree: stepping past the rightmost node does not reach end\n");
-    return false;
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// The set of strings
-
-namespace {
-
-bool string_less(void*, const void* a, const void* b) {
-  return static_cast<const string*>(a)->compare(*static_cast<const string*>(b)) < 0;
-}
-
-tree_node_base* new_string_node(const string& value) {
-  string_tree_node* n = new string_tree_node;
-  n->value = value;
-  return n;
-}
-
-tree_node_base* clone_string_node(const tree_node_base* node) {
-  return new_string_node(static_cast<const string_tree_node*>(node)->value);
-}
-
-void destroy_string_node(tree_node_base* node) {
-  delete static_cast<string_tree_node*>(node);
-}
-
-}  // namespace
-
-string_set::string_set() : tree_base(string_less, nullptr) {}
-
-string_set::string_set(const string_set& other) : tree_base(string_less, nullptr) {
-  copy_from(other, clone_string_node, destroy_string_node);
-}
-
-string_set::~string_set() {
-  tree_base::clear(destroy_string_node);
-}
-
-string_set& string_set::operator=(const string_set& other) {
-  copy_from(other, clone_string_node, destroy_string_node);
-  return *this;
-}
-
-string_set::insert_result string_set::insert(const string& value) {
-  tree_node_base *x, *y, *existing;
-  find_insert_unique_position(&value, &x, &y, &existing);
-  if (existing) return {iterator(existing), false};
-  return {iterator(insert_node(x, y, new_string_node(value))), true};
-}
-
-string_set::iterator string_set::insert_equal(const string& value) {
-  tree_node_base *x, *y;
-  find_insert_equal_position(&value, &x, &y);
-  return iterator(insert_node(x, y, new_string_node(value)));
-}
-
-string_set::insert_result string_set::insert(iterator hint, const string& value) {
-  tree_node_base *x, *y, *existing;
-  find_hint_unique_position(hint.node(), &value, &x, &y, &existing);
-  if (existing) return {iterator(existing), false};
-  return {iterator(insert_node(x, y, new_string_node(value))), true};
-}
-
-string_set::iterator string_set::insert_equal(iterator hint, const string& value) {
-  tree_node_base *x, *y;
-  find_hint_equal_position(hint.node(), &value, &x, &y);
-  return iterator(insert_node(x, y, new_string_node(value)));
-}
-
-string_set::iterator string_set::find(const string& value) const {
-  return iterator(find_node(&value));
-}
-
-string_set::iterator string_set::lower_bound(const string& value) const {
-  return iterator(lower_bound_node(&value));
-}
-
-string_set::iterator string_set::upper_bound(const string& value) const {
-  return iterator(upper_bound_node(&value));
-}
-
-size_t string_set::count(const string& value) const {
-  size_t n = 0;
-  for (iterator it = lower_bound(value), last = upper_bound(value); it != last; ++it) ++n;
-  return n;
-}
-
-void string_set::erase(iterator position) {
-  erase_node(position.node(), destroy_string_node);
-}
-
-size_t string_set::erase(const string& value) {
-  return erase_value(&value, destroy_string_node);
-}
-
-void string_set::erase(iterator first, iterator last) {
-  erase_range(first.node(), last.node(), destroy_string_node);
-}
-
-void string_set::clear() {
-  tree_base::clear(destroy_string_node);
-}
-
-// Pre-order, indented by depth: "<depth> <B|R> <value>".
-static void dump_subtree(const tree_node_base* n, unsigned depth, string& out) {
-  if (!n) return;
-  char prefix[32];
-  snprintf(prefix, sizeof prefix, "%u %c ", depth, n->colour == TREE_RED ? 'R' : 'B');
-  out.append(2 * depth, ' ');
-  out.append(prefix);
-  out.append(static_cast<const string_tree_node*>(n)->value);
-  out.append('\n');
-  dump_subtree(n->left, depth + 1, out);
-  dump_subtree(n->right, depth + 1, out);
-}
-
-string string_set::dump() const {
-  string out;
-  dump_subtree(root(), 0, out);
-  return out;
 }

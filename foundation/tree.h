@@ -114,8 +114,14 @@ class string_set : public tree_base {
     explicit iterator(tree_node_base* node) : it_{node} {}
     const string& operator*() const { return static_cast<string_tree_node*>(it_.node)->value; }
     const string* operator->() const { return &**this; }
-    iterator& operator++() { it_.increment(); return *this; }
-    iterator& operator--() { it_.decrement(); return *this; }
+    iterator& operator++() {
+      it_.increment();
+      return *this;
+    }
+    iterator& operator--() {
+      it_.decrement();
+      return *this;
+    }
     bool operator==(const iterator& o) const { return it_.node == o.it_.node; }
     bool operator!=(const iterator& o) const { return it_.node != o.it_.node; }
     tree_node_base* node() const { return it_.node; }
@@ -134,8 +140,8 @@ class string_set : public tree_base {
   ~string_set();
   string_set& operator=(const string_set& other);
 
-  insert_result insert(const string& value);           // insert unique
-  iterator insert_equal(const string& value);          // after equal ones
+  insert_result insert(const string& value);   // insert unique
+  iterator insert_equal(const string& value);  // after equal ones
   insert_result insert(iterator hint, const string& value);
   iterator insert_equal(iterator hint, const string& value);
 

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "foundation/memory.h"
+#include "foundation/require.h"
 
 // Three pointers owning one heap block. Reserving room for n elements does
 // nothing when the capacity suffices; otherwise the new capacity is the
@@ -105,7 +106,7 @@ T* vector<T>::relocate(size_t n) {
   size_t new_capacity = 2 * count;
   if (new_capacity < n) new_capacity = n;
   if (new_capacity < 8) new_capacity = 8;
-  if (new_capacity > (size_t)-1 / sizeof(T)) abort();  // the byte size would wrap
+  REQUIRE(new_capacity <= (size_t)-1 / sizeof(T));  // the byte size must not wrap
   T* block = static_cast<T*>(operator new(new_capacity * sizeof(T)));
   if (count) memcpy((void*)block, (const void*)begin_, count * sizeof(T));
   T* old = begin_;

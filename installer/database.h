@@ -20,14 +20,17 @@ void load_package_record(package_record& record);
 // one; a path already present is not added again.
 void read_file_list(input_stream& in, string_set& files);
 
-// Writes "deps", "conflicts", "bundle", "files" (unless without_files) and,
+// Whether a record lists files: a bundle's record has none.
+enum record_files { WITH_FILES, WITHOUT_FILES };
+
+// Writes "deps", "conflicts", "bundle", "files" (unless WITHOUT_FILES) and,
 // last, "version". The directory must exist. Reports and returns false.
-[[nodiscard]] bool write_package_record(const package_record& record, bool without_files);
+[[nodiscard]] bool write_package_record(const package_record& record, record_files files);
 
 // The two halves of write_package_record: everything but "version", and
 // "version" alone. A record without "version" loads as invalid, so a bundle
 // writes it only once its members are in place.
-[[nodiscard]] bool write_record_body(const package_record& record, bool without_files);
+[[nodiscard]] bool write_record_body(const package_record& record, record_files files);
 [[nodiscard]] bool write_record_version(const package_record& record);
 
 // Unlinks "version" first: a removal cut short then leaves a record that
@@ -42,17 +45,3 @@ void invalidate_package_record(const package_record& record);
 // directory that cannot be removed is renamed to a hidden name, so that no
 // later start loads it; that is reported, and the result is false.
 bool delete_package_record(const package_record& record);
-
-package_record* find_package(const string& name);
-// The name of the first package whose file set holds path; empty when none.
-string owner_of_path(const string& path);
-// The first installed package one of whose conflicts the record meets.
-package_record* conflicting_package(const package_header& record);
-
-bool is_package_valid(package_record& record);
-void revalidate_packages();
-
-// Reports a failed write by the error code at hand: disk full, disk error,
-// or "could not create <item>: <error text>".
-void report_write_failure(const package_record& record, const char* item, int error);
-void report_broken_package(const package_record& record);

@@ -7,15 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "installer/database.h"
 #include "foundation/vector.h"
+#include "installer/database.h"
 #include "installer/messages.h"
 #include "installer/paths.h"
 #include "installer/repository.h"
+#include "installer/validity.h"
 
 namespace {
 
-bool is_below_proc(const char* path) { return strncmp(path, "/proc", 5) == 0; }
+bool is_below_proc(const char* path) {
+  return strncmp(path, "/proc", 5) == 0;
+}
 
 void enter_in_use(const char* path) {
   if (is_below_proc(path)) return;
@@ -103,7 +106,9 @@ void scan_files_in_use() {
   closedir(proc);
 }
 
-bool is_file_in_use(const string& path) { return the_repository().files_in_use.contains(path); }
+bool is_file_in_use(const string& path) {
+  return the_repository().files_in_use.contains(path);
+}
 
 namespace {
 

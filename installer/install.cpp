@@ -4,12 +4,14 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "foundation/owned.h"
 #include "installer/database.h"
 #include "installer/messages.h"
 #include "installer/placement.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 #include "package_format/version.h"
 
 namespace {
@@ -116,7 +118,7 @@ bool install_body(package_record& record, package_reader& reader, bool standalon
     }
     reader.next_wanted_section();
   }
-  if (!unrecorded && !write_package_record(record, false)) {
+  if (!unrecorded && !write_package_record(record, WITH_FILES)) {
     remove_package_installation(record);
     return false;
   }
@@ -161,7 +163,7 @@ bool replace_installed(package_record* record) {
     record->valid = true;
     return false;
   }
-  remove_invalid_packages(false, record);
+  remove_invalid_packages(QUIET_REMOVALS, record);
   if (old) {
     remove_package_installation(*old);
     delete old;
@@ -177,17 +179,16 @@ bool has_valid_name(package_record& record, bool member, package_reader& reader)
   return false;
 }
 
-}  // namespace
-
-bool check_installable(const package_record& record, bool downgrade_mode, bool standalone) {
+// True when the package may be installed; prints the reason otherwise.
+bool check_installable(const package_record& record, version_mode mode, bool standalone) {
   if (package_record* installed = find_package(record.name)) {
     if (is_newer(record, *installed)) {
-      if (downgrade_mode) {
+      if (mode == DOWNGRADE_MODE) {
         log_warning("omitting package %s: older package is already installed",
                     package_label(record).c_str());
         return false;
       }
-    } else if (!downgrade_mode) {
+    } else if (mode == UPGRADE_MODE) {
       if (is_newer(*installed, record))
         log_warning("omitting package %s: newer package %s is already installed",
                     package_label(record).c_str(), package_label(*installed).c_str());
@@ -205,128 +206,123 @@ bool check_installable(const package_record& record, bool downgrade_mode, bool s
   return check_requirements(record);
 }
 
-package_record* install_single_package(package_reader& reader, bool downgrade_mode,
+// Returns the installed record, the record of the same name that stays
+// installed when this one is refused, or none. A package on its own has
+// no bundle.
+package_record* install_single_package(package_reader& reader, version_mode mode,
                                        const bundle_reference* bundle) {
-  package_record* record = new package_record;
+  owned<package_record> record(new package_record);
   if (bundle) record->bundle = *bundle;
   record->unrecorded = reader.is_unrecorded();
-  if (!read_header_block(reader, *record)) {
-    delete record;
-    return nullptr;
-  }
-  if (!has_valid_name(*record, bundle != nullptr, reader)) {
-    delete record;
-    return nullptr;
-  }
-  if (!check_installable(*record, downgrade_mode, bundle == nullptr)) {
+  if (!read_header_block(reader, *record)) return nullptr;
+  if (!has_valid_name(*record, bundle != nullptr, reader)) return nullptr;
+  if (!check_installable(*record, mode, bundle == nullptr) ||
+      (!reader.is_unrecorded() && !replace_installed(record.get()))) {
     if (bundle) skip_to_next_member(reader);
-    package_record* installed = find_package(record->name);
-    delete record;
-    return installed;
+    return find_package(record->name);
   }
-  if (!reader.is_unrecorded() && !replace_installed(record)) {
-    if (bundle) skip_to_next_member(reader);
-    package_record* installed = find_package(record->name);
-    delete record;
-    return installed;
-  }
-  if (!install_body(*record, reader, bundle == nullptr)) {
-    delete record;
-    return nullptr;
-  }
-  const string name = record->name;
-  the_repository().packages.push_back(record);
+  if (!install_body(*record, reader, bundle == nullptr)) return nullptr;
+  package_record* installed = record.release();
+  the_repository().packages.push_back(installed);
   revalidate_packages();
-  remove_invalid_packages(true);
+  remove_invalid_packages(REPORT_REMOVALS);
   // The record is gone if the revalidation found it invalid after all.
-  return position_of(record) != the_repository().packages.end() ? record : nullptr;
+  return position_of(installed) != the_repository().packages.end() ? installed : nullptr;
 }
 
-int install_bundle(package_reader& reader, bool downgrade_mode) {
-  package_record* bundle = new package_record;
-  if (!read_header_block(reader, *bundle)) {
-    delete bundle;
-    return 1;
-  }
-  const string label = bundle_label(bundle->name, bundle->version);
-  if (!has_valid_names(*bundle)) {
-    log_error("installation of %s failed: broken package", label.c_str());
-    delete bundle;
-    return 1;
-  }
-  if (!check_installable(*bundle, downgrade_mode, true)) {
-    delete bundle;
-    return 2;
-  }
+// The bundle's own record before its members: the installed version goes,
+// the directory and every file but "version" are written, and the record
+// is listed. The bundle's "version" waits until its members are in place: a
+// run cut short between members leaves a bundle that loads as invalid and
+// goes with its members at the next start, instead of one that looks
+// complete.
+bool start_bundle_record(package_record* bundle) {
   if (package_record* installed = find_package(bundle->name)) {
     remove_package_installation(*installed);
     drop_from_list(installed);
     delete installed;
   }
-  if (!create_package_directory(*bundle)) {
-    delete bundle;
-    return 1;
-  }
-  // The bundle's "version" waits until its members are in place: a run cut
-  // short between members leaves a bundle that loads as invalid and goes
-  // with its members at the next start, instead of one that looks complete.
-  if (!write_record_body(*bundle, true)) {
+  if (!create_package_directory(*bundle)) return false;
+  if (!write_record_body(*bundle, WITHOUT_FILES)) {
     remove_package_installation(*bundle);
-    delete bundle;
-    return 1;
+    return false;
   }
-  bundle_reference reference;
-  reference.name = bundle->name;
-  reference.version = bundle->version;
   if (package_record* listed = find_package(bundle->name)) {
     drop_from_list(listed);
     delete listed;
   }
-  linked_list<package_record>& packages = the_repository().packages;
-  packages.push_back(bundle);
+  the_repository().packages.push_back(bundle);
+  return true;
+}
 
-  string_set previous_members;
-  for (package_record* package : packages)
-    if (package->bundle.name == reference.name) previous_members.insert(package->name);
-
+// Installs the members that follow; returns how many of them are installed
+// now (newly or already), and takes those out of `previous_members`.
+unsigned install_members(package_reader& reader, version_mode mode,
+                         const bundle_reference& reference, string_set& previous_members) {
   unsigned members = 0;
   // A member whose header cannot be read leaves the reader failed at the
   // same section; the failed state ends the loop.
   while (!reader.fail() && reader.current_type() == SECTION_PACKAGE_HEADER) {
-    if (package_record* member = install_single_package(reader, downgrade_mode, &reference)) {
+    if (package_record* member = install_single_package(reader, mode, &reference)) {
       previous_members.erase(member->name);
       ++members;
     }
   }
+  return members;
+}
+
+install_status install_bundle(package_reader& reader, version_mode mode) {
+  owned<package_record> bundle(new package_record);
+  if (!read_header_block(reader, *bundle)) return INSTALL_FAILED;
+  const string label = bundle_label(bundle->name, bundle->version);
+  if (!has_valid_names(*bundle)) {
+    log_error("installation of %s failed: broken package", label.c_str());
+    return INSTALL_FAILED;
+  }
+  if (!check_installable(*bundle, mode, true)) return INSTALL_BUNDLE_REFUSED;
+  if (!start_bundle_record(bundle.get())) return INSTALL_FAILED;
+  package_record* record = bundle.release();
+  bundle_reference reference;
+  reference.name = record->name;
+  reference.version = record->version;
+
+  linked_list<package_record>& packages = the_repository().packages;
+  string_set previous_members;
+  for (package_record* package : packages)
+    if (package->bundle.name == reference.name) previous_members.insert(package->name);
+  const unsigned members = install_members(reader, mode, reference, previous_members);
+
   // A member's conflicts may have taken the bundle out already; then its
   // directory is gone as well.
-  const bool bundle_listed = position_of(bundle) != packages.end();
-  if (bundle_listed && !write_record_version(*bundle)) {
+  const bool bundle_listed = position_of(record) != packages.end();
+  if (bundle_listed && !write_record_version(*record)) {
     // Without its record the bundle and everything installed in it go.
-    bundle->valid = false;
+    record->valid = false;
     revalidate_packages();
-    remove_invalid_packages(false);
-    return 1;
+    remove_invalid_packages(QUIET_REMOVALS);
+    return INSTALL_FAILED;
   }
-  if (members == 0) return 3;
+  if (members == 0) return INSTALL_BUNDLE_EMPTY;
+  // Members of the previous version that this one no longer holds go.
   for (package_record* package : packages)
     if (previous_members.contains(package->name)) package->valid = false;
   revalidate_packages();
-  remove_invalid_packages(false);
+  remove_invalid_packages(QUIET_REMOVALS);
   set_status_line("");
   log_info("installed %s", label.c_str());
-  return 0;
+  return INSTALL_DONE;
 }
 
-int install_package_stream(input_stream& stream, bool downgrade_mode) {
+}  // namespace
+
+install_status install_package_stream(input_stream& stream, version_mode mode) {
   const held_signals hold;
   package_reader reader(stream);
   static const int wanted[] = {SECTION_PACKAGE_HEADER, SECTION_BUNDLE_HEADER,
-                               SECTION_ARCHITECTURE,  SECTION_DEPENDENCIES,
-                               SECTION_CONFLICTS,     SECTION_FILE_DATA,
+                               SECTION_ARCHITECTURE,   SECTION_DEPENDENCIES,
+                               SECTION_CONFLICTS,      SECTION_FILE_DATA,
                                SECTION_INSTALL_SCRIPT, SECTION_UNINSTALL_SCRIPT};
   for (int type : wanted) reader.add_wanted_type(type);
-  if (reader.next_wanted_section() == SECTION_BUNDLE_HEADER)
-    return install_bundle(reader, downgrade_mode);
-  return install_single_package(reader, downgrade_mode, nullptr) ? 0 : 1;
+  if (reader.next_wanted_section() == SECTION_BUNDLE_HEADER) return install_bundle(reader, mode);
+  return install_single_package(reader, mode, nullptr) ? INSTALL_DONE : INSTALL_FAILED;
 }

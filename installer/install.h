@@ -3,19 +3,14 @@
 
 #include "foundation/streams.h"
 #include "installer/package_record.h"
-#include "package_format/package_reader.h"
 
-// Reads a package or bundle from the stream and installs it. Returns the
-// exit status: 0 installed (or its name is installed), 1 unreadable or not
-// installed, 2 bundle refused, 3 bundle without any member present.
-int install_package_stream(input_stream& stream, bool downgrade_mode);
+// The exit status of an install run.
+enum install_status {
+  INSTALL_DONE = 0,            // installed, or a package of its name stays installed
+  INSTALL_FAILED = 1,          // unreadable, or not installed
+  INSTALL_BUNDLE_REFUSED = 2,  // the bundle itself cannot be installed
+  INSTALL_BUNDLE_EMPTY = 3,    // a bundle of which no member is installed
+};
 
-// True when the package may be installed; prints the reason otherwise.
-bool check_installable(const package_record& record, bool downgrade_mode, bool standalone);
-
-// Returns the installed record, the record of the same name that stays
-// installed when this one is refused, or none.
-package_record* install_single_package(package_reader& reader, bool downgrade_mode,
-                                       const bundle_reference* bundle);
-
-int install_bundle(package_reader& reader, bool downgrade_mode);
+// Reads a package or bundle from the stream and installs it.
+install_status install_package_stream(input_stream& stream, version_mode mode);

@@ -16,6 +16,7 @@
 #include "installer/pending.h"
 #include "installer/removal.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ struct command_line {
   string package_file;
   bool file_collection = false;
   bool standard_input_job = false;
-  bool downgrade_mode = false;
+  version_mode mode = UPGRADE_MODE;
   bool quiet = false;
   vector<const char*> collect_paths;
 };
@@ -57,7 +58,7 @@ bool parse_command_line(int argc, char** argv, command_line& line) {
     } else if (strcmp(argument, "-q") == 0) {
       line.quiet = true;
     } else if (strcmp(argument, "-down") == 0) {
-      line.downgrade_mode = true;
+      line.mode = DOWNGRADE_MODE;
     } else if (strcmp(argument, "-b") == 0 || strcmp(argument, "--force") == 0 ||
                strcmp(argument, "-i") == 0) {
       // accepted and ignored
@@ -130,12 +131,12 @@ void enlarge_input_pipe() {
 int run_job(const command_line& line) {
   if (line.standard_input_job) {
     enlarge_input_pipe();
-    return install_package_stream(standard_input, line.downgrade_mode);
+    return install_package_stream(standard_input, line.mode);
   }
   if (!line.package_file.empty()) {
     file_input_stream package(line.package_file.c_str());
     if (!package.is_open()) return 1;
-    int status = install_package_stream(package, line.downgrade_mode);
+    int status = install_package_stream(package, line.mode);
     package.close();
     return status;
   }
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
   }
   scan_files_in_use();
   revalidate_packages();
-  remove_invalid_packages(true);
+  remove_invalid_packages(REPORT_REMOVALS);
   int status = run_job(line);
   finish_run();
   return status;

@@ -1,5 +1,6 @@
 #include "installer/messages.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -7,8 +8,10 @@
 
 #include "foundation/streams.h"
 #include "installer/own_files.h"
+#include "installer/package_record.h"
 #include "installer/paths.h"
 #include "installer/repository.h"
+#include "package_format/package_reader.h"
 
 namespace {
 
@@ -104,4 +107,33 @@ void finish_run() {
   for (const string& message : repo.message_log) log << message << '\n';
   log.flush();
   log.close();
+}
+
+void report_write_failure(const package_record& record, const char* item, int error) {
+  string label = failure_label(record);
+  if (error == ENOSPC)
+    log_error("installation of %s failed: disk is too small", label.c_str());
+  else if (error == EIO)
+    log_error("installation of %s failed: disk error", label.c_str());
+  else
+    log_error("installation of %s failed: could not create %s: %s", label.c_str(), item,
+              strerror(error));
+}
+
+void report_broken_package(const package_record& record) {
+  log_error("installation of %s failed: broken package", failure_label(record).c_str());
+}
+
+string progress_bar(const string& label, const package_reader& reader) {
+  string text("installing ");
+  text.append(label);
+  text.append(" [");
+  const uint64_t width = text.length() < 76 ? 76 - text.length() : 0;
+  uint64_t filled = reader.total_size() ? width * reader.position() / reader.total_size() : 0;
+  // A file header that understates the size must not overrun the bar.
+  if (filled > width) filled = width;
+  text.append((size_t)filled, '#');
+  text.append((size_t)(width - filled), ' ');
+  text.append(']');
+  return text;
 }

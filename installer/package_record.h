@@ -8,6 +8,10 @@
 #include "foundation/tree.h"
 #include "package_format/package_header.h"
 
+// Which of two versions of a package wins: the newer one, or in downgrade
+// mode ("-down", or the "/DOWNGRADE" marker at start) the older one.
+enum version_mode { UPGRADE_MODE, DOWNGRADE_MODE };
+
 // The bundle a member package came in; an empty name for a standalone
 // package. Records loaded from the database have version 0 (only the name is
 // stored).

@@ -91,15 +91,15 @@ bool meets_any(const package_header& package, const vector<requirement_entry>& e
 
 // Whether t installs after x: x is the preferred file of t's name, t is a
 // file of x's name that is not preferred, t needs x, or t conflicts with x.
-bool must_follow(const pending_package& t, const pending_package& x, bool downgrade_mode) {
-  return (provides(x, t.name) && preferred_over(x, t, downgrade_mode)) ||
-         (provides(t, x.name) && !preferred_over(t, x, downgrade_mode)) || depends_on(t, x) ||
+bool must_follow(const pending_package& t, const pending_package& x, version_mode mode) {
+  return (provides(x, t.name) && preferred_over(x, t, mode)) ||
+         (provides(t, x.name) && !preferred_over(t, x, mode)) || depends_on(t, x) ||
          conflicts_with(t, x);
 }
 
 // T's place: right behind the first already placed file, from the back,
 // that T must follow; the front when there is none.
-void place_in_order(pending_package* t, linked_list<pending_package>& order, bool downgrade_mode) {
+void place_in_order(pending_package* t, linked_list<pending_package>& order, version_mode mode) {
   if (t->unrecorded) {
     order.push_back(t);
     return;
@@ -107,7 +107,7 @@ void place_in_order(pending_package* t, linked_list<pending_package>& order, boo
   pending_position x = order.end();
   while (x != order.begin()) {
     --x;
-    if (must_follow(*t, **x, downgrade_mode)) {
+    if (must_follow(*t, **x, mode)) {
       ++x;
       order.insert(x, t);
       return;
@@ -120,8 +120,8 @@ void place_in_order(pending_package* t, linked_list<pending_package>& order, boo
 // file of t's name. These relations go one way; the insertion pass also
 // weighs conflicts and the files that are not preferred, which can go both
 // ways and are left to it.
-bool needs_first(const pending_package& t, const pending_package& x, bool downgrade_mode) {
-  return depends_on(t, x) || (provides(x, t.name) && preferred_over(x, t, downgrade_mode));
+bool needs_first(const pending_package& t, const pending_package& x, version_mode mode) {
+  return depends_on(t, x) || (provides(x, t.name) && preferred_over(x, t, mode));
 }
 
 // Emits the order again with every recorded file after the recorded files
@@ -134,8 +134,7 @@ bool needs_first(const pending_package& t, const pending_package& x, bool downgr
 // where the walk meets it.
 class order_settler {
  public:
-  order_settler(linked_list<pending_package>& order, bool downgrade_mode)
-      : downgrade_mode_(downgrade_mode) {
+  order_settler(linked_list<pending_package>& order, version_mode mode) : mode_(mode) {
     for (pending_package* file : order) files_.push_back(file);
     for (size_t i = 0; i < files_.size(); ++i) state_.push_back(NEW);
     order.clear();
@@ -151,7 +150,7 @@ class order_settler {
     if (!files_[i]->unrecorded)
       for (size_t j = 0; j < files_.size(); ++j)
         if (state_[j] == NEW && !files_[j]->unrecorded &&
-            needs_first(*files_[i], *files_[j], downgrade_mode_))
+            needs_first(*files_[i], *files_[j], mode_))
           emit(j, order);
     state_[i] = EMITTED;
     order.push_back(files_[i]);
@@ -159,7 +158,7 @@ class order_settler {
 
   vector<pending_package*> files_;  // the order as placed; never owned
   vector<emit_state> state_;
-  bool downgrade_mode_;
+  version_mode mode_;
 };
 
 const char* base_name(const string& path) {
@@ -214,26 +213,25 @@ bool is_installed_from(const pending_package& file, const vector<const package_r
   return false;
 }
 
-bool install_waiting_file(pending_package& file, bool downgrade_mode) {
+bool install_waiting_file(pending_package& file, version_mode mode) {
   file_input_stream package(file.path.c_str(), OPEN_NO_FOLLOW);
   if (!open_own_file(package)) return false;
   const vector<const package_record*> before = listed_records();
-  const int status = install_package_stream(package, downgrade_mode);
+  const int status = install_package_stream(package, mode);
   package.close();
   return status == 0 && is_installed_from(file, before);
 }
 
 // An installed file is deleted; any other goes back to where it came from
 // (a file never moved stays where it is).
-void install_in_order(linked_list<pending_package>& order, bool downgrade_mode) {
+void install_in_order(linked_list<pending_package>& order, version_mode mode) {
   for (pending_package* file : order) {
-    if (install_waiting_file(*file, downgrade_mode)) {
+    if (install_waiting_file(*file, mode)) {
       unlink(file->path.c_str());
     } else if (!file->previous_path.empty()) {
       if (!move_file(file->path.c_str(), file->previous_path.c_str())) {
         // The RAM disk does not survive the restart: say that the file is lost.
-        log_error("could not move %s back to %s", file->path.c_str(),
-                  file->previous_path.c_str());
+        log_error("could not move %s back to %s", file->path.c_str(), file->previous_path.c_str());
         continue;
       }
       file->path = file->previous_path;
@@ -268,8 +266,8 @@ bool read_pending_header(pending_package& record, const char* path) {
   struct stat status;
   if (fstat(file.fd(), &status) == 0 && (uint64_t)status.st_size != record.length) return false;
   record.unrecorded = reader.is_unrecorded();
-  static const int wanted[] = {SECTION_BUNDLE_HEADER, SECTION_PACKAGE_HEADER,
-                               SECTION_ARCHITECTURE, SECTION_DEPENDENCIES, SECTION_CONFLICTS};
+  static const int wanted[] = {SECTION_BUNDLE_HEADER, SECTION_PACKAGE_HEADER, SECTION_ARCHITECTURE,
+                               SECTION_DEPENDENCIES, SECTION_CONFLICTS};
   for (int type : wanted) reader.add_wanted_type(type);
   const int first = reader.next_wanted_section();
   if (!read_header_block(reader, record)) return false;
@@ -330,7 +328,7 @@ bool provides(const pending_package& f, const string& name) {
   return f.name == name || has_member_named(f, name);
 }
 
-bool preferred_over(const pending_package& f, const pending_package& g, bool downgrade_mode) {
+bool preferred_over(const pending_package& f, const pending_package& g, version_mode mode) {
   const package_header* x = nullptr;
   if (f.name == g.name) {
     x = &f;
@@ -342,7 +340,7 @@ bool preferred_over(const pending_package& f, const pending_package& g, bool dow
       }
   }
   const bool newer = x && is_newer(*x, g);
-  return downgrade_mode ? !newer : newer;
+  return mode == DOWNGRADE_MODE ? !newer : newer;
 }
 
 bool depends_on(const pending_package& f, const pending_package& g) {
@@ -363,27 +361,27 @@ bool conflicts_with(const pending_package& f, const pending_package& g) {
 }
 
 void order_pending_packages(linked_list<pending_package>& collected,
-                            linked_list<pending_package>& order, bool downgrade_mode) {
+                            linked_list<pending_package>& order, version_mode mode) {
   while (!collected.empty()) {
     pending_position last = collected.end();
     --last;
     pending_package* t = *last;
     collected.erase(last);
-    place_in_order(t, order, downgrade_mode);
+    place_in_order(t, order, mode);
   }
-  order_settler settle(order, downgrade_mode);
+  order_settler settle(order, mode);
 }
 
 void process_pending_packages() {
-  const bool downgrade_mode = take_downgrade_marker();
+  const version_mode mode = take_downgrade_marker() ? DOWNGRADE_MODE : UPGRADE_MODE;
   linked_list<pending_package> collected;
   linked_list<pending_package> order;
   collect_waiting_files(collected);
-  order_pending_packages(collected, order, downgrade_mode);
+  order_pending_packages(collected, order, mode);
   move_to_ram_disk(order);
   sync();
   if (!order.empty()) resume_message_log();
-  install_in_order(order, downgrade_mode);
+  install_in_order(order, mode);
   if (the_repository().packages.empty()) halt_router_start();
   free_records(order);
 }

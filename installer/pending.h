@@ -7,6 +7,7 @@
 #include "foundation/linked_list.h"
 #include "foundation/string.h"
 #include "foundation/vector.h"
+#include "installer/package_record.h"
 #include "package_format/package_header.h"
 
 // One waiting file: its header block, where the file is, and for a bundle
@@ -41,7 +42,7 @@ void resume_message_log();
 
 // The relations between two waiting files that decide the install order.
 bool provides(const pending_package& f, const string& name);
-bool preferred_over(const pending_package& f, const pending_package& g, bool downgrade_mode);
+bool preferred_over(const pending_package& f, const pending_package& g, version_mode mode);
 bool depends_on(const pending_package& f, const pending_package& g);
 bool conflicts_with(const pending_package& f, const pending_package& g);
 
@@ -49,4 +50,4 @@ bool conflicts_with(const pending_package& f, const pending_package& g);
 // behind the last placed file it must follow, else to the front; an
 // unrecorded file goes to the end. Never deletes the records.
 void order_pending_packages(linked_list<pending_package>& collected,
-                            linked_list<pending_package>& order, bool downgrade_mode);
+                            linked_list<pending_package>& order, version_mode mode);

@@ -14,7 +14,6 @@
 #include <utime.h>
 
 #include "foundation/byte_buffer.h"
-#include "foundation/compressed_streams.h"
 #include "foundation/streams.h"
 #include "foundation/vector.h"
 #include "installer/database.h"
@@ -24,6 +23,8 @@
 #include "installer/paths.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
+#include "package_format/file_data_reader.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ constexpr size_t COPY_CHUNK = 16384;
 constexpr int MAXIMUM_LINKS = 40;
 
 struct created_directory {
-  string path;  // its real path, which holds no link and stays valid: directories are never removed here
+  string path;  // its real path, which holds no link and stays valid: directories are never removed
+                // here
   uint32_t mtime;
 };
 
@@ -107,7 +109,7 @@ class own_places {
 
  private:
   static constexpr const char* DIRECTORIES[] = {DATABASE_DIRECTORY, QUEUE_DIRECTORY,
-                                                 PENDING_DIRECTORY, RAM_DISK};
+                                                PENDING_DIRECTORY, RAM_DISK};
   vector<file_identity> identities_;
 };
 
@@ -320,7 +322,7 @@ class directory_walker {
 
 struct entry_context {
   package_record& record;
-  input_stream& data;
+  file_data_reader& data;
   const file_entry& entry;
   const string& name;  // as stored in the package: the item of failure reports
   const string& path;  // the place as the package names it: shown in warnings
@@ -330,19 +332,9 @@ struct entry_context {
   // collection and the files-in-use scan see real paths, and removing the
   // link first cannot strand the file behind it.
   const string& resolved;
-  int directory;          // the open directory the entry goes into
-  const char* last;       // the entry's name inside it
+  int directory;     // the open directory the entry goes into
+  const char* last;  // the entry's name inside it
 };
-
-bool skip_data(input_stream& data, uint32_t size) {
-  char chunk[1024];
-  while (size > 0) {
-    uint32_t n = size < sizeof chunk ? size : (uint32_t)sizeof chunk;
-    if (data.read(chunk, n).fail()) return false;
-    size -= n;
-  }
-  return true;
-}
 
 entry_result broken(entry_context& c) {
   report_broken_package(c.record);
@@ -366,11 +358,11 @@ void set_attributes(const entry_context& c) {
 entry_result place_symbolic_link(entry_context& c) {
   if (c.entry.data_size > PATH_MAX) {
     // No system can store such a target; the bytes must still be there.
-    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
+    if (!c.data.skip_data()) return broken(c);
     return cannot_create(c, ENAMETOOLONG);
   }
   char target[PATH_MAX + 1];
-  if (c.data.read(target, c.entry.data_size).fail()) return broken(c);
+  if (c.data.read_data(target, c.entry.data_size) != c.entry.data_size) return broken(c);
   target[c.entry.data_size] = '\0';
   if (memchr(target, '\0', c.entry.data_size)) return broken(c);
   if (symlinkat(target, c.directory, c.last) != 0) return cannot_create(c, errno);
@@ -386,17 +378,13 @@ entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
   struct stat existing;
   if (fstatat(c.directory, c.last, &existing, AT_SYMLINK_NOFOLLOW) != 0) return ENTRY_PLACED;
   const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
-  if (S_ISDIR(existing.st_mode) && is_directory_entry) {
-    if (!skip_data(c.data, c.entry.data_size)) return broken(c);
-    return ENTRY_SKIPPED;
-  }
+  if (S_ISDIR(existing.st_mode) && is_directory_entry) return ENTRY_SKIPPED;
   if (!unrecorded) {
     // Another package's file reached through a link is still its file.
     string owner = owner_of_path(c.path);
     if (owner.empty() && c.resolved != c.path) owner = owner_of_path(c.resolved);
     if (!owner.empty()) {
       log_warning("file %s collides with %s package", c.path.c_str(), owner.c_str());
-      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
       return ENTRY_SKIPPED;
     }
     log_warning("ghost file %s", c.path.c_str());
@@ -414,7 +402,7 @@ entry_result fill_regular_file(entry_context& c, file_output_stream& out) {
   uint32_t left = c.entry.data_size;
   while (left > 0) {
     size_t n = left < COPY_CHUNK ? left : COPY_CHUNK;
-    if (c.data.read(chunk, n).fail()) return broken(c);
+    if (c.data.read_data(chunk, n) != n) return broken(c);
     errno = 0;
     if (out.write(chunk, n).fail()) return cannot_create(c, errno);
     left -= (uint32_t)n;
@@ -454,16 +442,14 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
     case ENTRY_SYMBOLIC_LINK:
       return place_symbolic_link(c);
     case ENTRY_DIRECTORY:
-      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
       if (mkdirat(c.directory, c.last, c.entry.mode & 07777) != 0) return cannot_create(c, errno);
       directories.push_back(created_directory{c.resolved, c.entry.mtime});
       set_attributes(c);
       return ENTRY_PLACED;
     case ENTRY_CHARACTER_DEVICE:
     case ENTRY_BLOCK_DEVICE: {
-      if (c.entry.data_size != 4) return broken(c);
-      unsigned char bytes[4];
-      if (c.data.read((char*)bytes, 4).fail()) return broken(c);
+      unsigned char bytes[4];  // the reader has checked that there are 4
+      if (c.data.read_data((char*)bytes, 4) != 4) return broken(c);
       uint32_t device = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (uint32_t)bytes[3] << 24;
       if (mknodat(c.directory, c.last, c.entry.mode, (dev_t)device) != 0)
         return cannot_create(c, errno);
@@ -472,7 +458,6 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
       return ENTRY_PLACED;
     }
     case ENTRY_FIFO:
-      if (!skip_data(c.data, c.entry.data_size)) return broken(c);
       if (mkfifoat(c.directory, c.last, c.entry.mode & 07777) != 0) return cannot_create(c, errno);
       c.record.files.insert(c.resolved);
       set_attributes(c);
@@ -482,8 +467,10 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
   }
 }
 
-// Places one entry whose header and name were read.
-entry_result place_entry(package_record& record, input_stream& data, const file_entry& entry,
+// Places one entry whose header and name were read. Data a skipped entry
+// leaves unread is skipped by the reader's next step, which reports it when
+// it is cut short.
+entry_result place_entry(package_record& record, file_data_reader& data, const file_entry& entry,
                          const string& name, directory_walker& walker, bool unrecorded,
                          vector<created_directory>& directories, bool& replaced) {
   string path;
@@ -493,14 +480,10 @@ entry_result place_entry(package_record& record, input_stream& data, const file_
   string resolved;
   entry_context c{record, data, entry, name, path, resolved, -1, ""};
   if (!entry_path(name, path, directory_only)) return broken(c);
-  if (directory_only && !is_directory_entry) {
-    if (!skip_data(data, entry.data_size)) return broken(c);
-    return cannot_create(c, EISDIR);
-  }
-  if (path.empty()) {  // the root itself, which is there
-    if (!skip_data(data, entry.data_size)) return broken(c);
-    return ENTRY_SKIPPED;
-  }
+  // A failure to create is reported only for an entry whose data is whole.
+  if (directory_only && !is_directory_entry)
+    return data.skip_data() ? cannot_create(c, EISDIR) : broken(c);
+  if (path.empty()) return ENTRY_SKIPPED;  // the root itself, which is there
   const long slash = path.rfind('/');
   int error = 0;
   if (!walker.walk(path.c_str(), (size_t)slash, error)) {
@@ -511,8 +494,7 @@ entry_result place_entry(package_record& record, input_stream& data, const file_
     reached.append(path.c_str() + walker.failed_at());
     if (walker.is_inside_own() || own_places::is_own_path(reached, is_directory_entry))
       return broken(c);
-    if (!skip_data(data, entry.data_size)) return broken(c);
-    return cannot_create(c, error);
+    return data.skip_data() ? cannot_create(c, error) : broken(c);
   }
   resolved = walker.real();
   resolved.append(path.c_str() + slash);
@@ -531,35 +513,21 @@ entry_result place_entry(package_record& record, input_stream& data, const file_
 
 }  // namespace
 
-string progress_bar(const string& label, const package_reader& reader) {
-  string text("installing ");
-  text.append(label);
-  text.append(" [");
-  const uint64_t width = text.length() < 76 ? 76 - text.length() : 0;
-  uint64_t filled = reader.total_size() ? width * reader.position() / reader.total_size() : 0;
-  // A file header that understates the size must not overrun the bar.
-  if (filled > width) filled = width;
-  text.append((size_t)filled, '#');
-  text.append((size_t)(width - filled), ' ');
-  text.append(']');
-  return text;
-}
-
 bool place_files(package_record& record, package_reader& reader, bool unrecorded) {
-  inflating_input_stream data(reader);
+  file_data_reader data(reader);
   vector<created_directory> directories;
   const own_places places;
   directory_walker walker;
   walker.set_own_places(&places);
   const string label = failure_label(record);
   bool ok = true;
+  file_entry entry;
+  string name;
   for (;;) {
-    unsigned char header[FILE_ENTRY_HEADER_SIZE];
-    if (data.fail() || data.read((char*)header, sizeof header).fail()) break;
-    const file_entry entry = decode_file_entry(header);
-    string name;
-    name.resize(entry.name_length);
-    if (entry.name_length && data.read(name.begin(), entry.name_length).fail()) {
+    // A header cut short ends the data as its end would.
+    const entry_step step = data.next_entry(entry, name);
+    if (step == ENTRIES_DONE) break;
+    if (step == ENTRY_BROKEN) {
       report_broken_package(record);
       ok = false;
       break;
@@ -625,7 +593,10 @@ bool store_script_at(package_record& record, package_reader& reader, uint32_t le
     out.setstate(STATE_BAD);
     errno = EISDIR;
   }
-  out << "#!/bin/bash\n" << "\n" << ". /kest/lib/install/profile.sh\n" << "\n";
+  out << "#!/bin/bash\n"
+      << "\n"
+      << ". /kest/lib/install/profile.sh\n"
+      << "\n";
   out.write((const char*)body.data(), body.size());
   out.flush();
   int error = errno;

@@ -34,6 +34,3 @@ void remove_package_files(package_record& record);
 // Uninstall script, files, database directory; for a damaged record only
 // its entry. False, after a warning, when the record could not be deleted.
 bool remove_package_installation(package_record& record);
-
-// The progress bar of an install: "installing <label> [###   ]", 77 characters.
-string progress_bar(const string& label, const package_reader& reader);

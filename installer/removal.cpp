@@ -15,6 +15,7 @@
 #include "installer/placement.h"
 #include "installer/repository.h"
 #include "installer/signals.h"
+#include "installer/validity.h"
 
 namespace {
 
@@ -56,27 +57,27 @@ void order_for_removal(linked_list<package_record>& removal) {
   removal.swap(ordered);
 }
 
-void uninstall_packages(linked_list<package_record>& removal, bool verbose) {
+void uninstall_packages(linked_list<package_record>& removal, removal_report report) {
   const held_signals hold;
   linked_list<package_record> ordered;
   ordered.swap(removal);
   order_for_removal(ordered);
   for (package_record* package : ordered) {
     string label = package_label(*package);
-    if (verbose) {
+    if (report == REPORT_REMOVALS) {
       string status("uninstalling ");
       status.append(label);
       status.append("...");
       set_status_line(status.c_str());
     }
     remove_package_installation(*package);
-    if (verbose) log_info("uninstalled %s", label.c_str());
+    if (report == REPORT_REMOVALS) log_info("uninstalled %s", label.c_str());
     delete package;
   }
   ordered.clear();
 }
 
-void remove_invalid_packages(bool verbose, const package_record* keep) {
+void remove_invalid_packages(removal_report report, const package_record* keep) {
   linked_list<package_record>& installed = the_repository().packages;
   linked_list<package_record> removal;
   record_position it = installed.begin();
@@ -86,7 +87,7 @@ void remove_invalid_packages(bool verbose, const package_record* keep) {
     if (!(*it)->valid && *it != keep) removal.splice(removal.end(), it, next);
     it = next;
   }
-  uninstall_packages(removal, verbose);
+  uninstall_packages(removal, report);
   sync();
 }
 
@@ -94,7 +95,8 @@ namespace {
 
 // Moves every installed package of the removal candidates' bundles that
 // would be left without members: a bundle goes with its last member.
-void complete_bundles(linked_list<package_record>& installed, linked_list<package_record>& removal) {
+void complete_bundles(linked_list<package_record>& installed,
+                      linked_list<package_record>& removal) {
   for (record_position it = removal.begin(); it != removal.end(); ++it) {
     const string& bundle = (*it)->bundle.name;
     if (bundle.empty()) continue;
@@ -126,7 +128,8 @@ bool find_kept_dependency(linked_list<package_record>& removal, package_record**
 
 // Keeps every queued package that a remaining package still needs, with its
 // whole bundle. False when nothing is left to remove.
-bool keep_dependencies(linked_list<package_record>& installed, linked_list<package_record>& removal) {
+bool keep_dependencies(linked_list<package_record>& installed,
+                       linked_list<package_record>& removal) {
   package_record* kept;
   package_record* dependent;
   while (!removal.empty() && find_kept_dependency(removal, &kept, &dependent)) {
@@ -233,7 +236,7 @@ void process_removal_queue() {
       installed.splice(installed.end(), removal.begin(), removal.end());
       log_error("can not uninstall all packages");
     } else {
-      uninstall_packages(removal, true);
+      uninstall_packages(removal, REPORT_REMOVALS);
     }
   }
   // Removed, or refused with its warning: every request is settled now.

@@ -13,14 +13,18 @@ sigset_t transaction_signals() {
 
 }  // namespace
 
-void ignore_broken_pipes() { signal(SIGPIPE, SIG_IGN); }
+void ignore_broken_pipes() {
+  signal(SIGPIPE, SIG_IGN);
+}
 
 held_signals::held_signals() {
   const sigset_t set = transaction_signals();
   sigprocmask(SIG_BLOCK, &set, &previous_);
 }
 
-held_signals::~held_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+held_signals::~held_signals() {
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 void reset_signals_for_script() {
   signal(SIGPIPE, SIG_DFL);

@@ -124,4 +124,6 @@ void install_order_rewind(install_order& order) {
   order.current = -1;
 }
 
-size_t install_order_length(const install_order& order) { return order.indexes.size(); }
+size_t install_order_length(const install_order& order) {
+  return order.indexes.size();
+}

@@ -67,11 +67,20 @@ int handle_escape(item_grid& grid) {
   if (c != '[') return c;
   bool moved = false;
   switch (read_key()) {
-    case 'A': moved = grid_up(grid); break;
-    case 'B': moved = grid_down(grid); break;
-    case 'C': moved = grid_right(grid); break;
-    case 'D': moved = grid_left(grid); break;
-    default: break;
+    case 'A':
+      moved = grid_up(grid);
+      break;
+    case 'B':
+      moved = grid_down(grid);
+      break;
+    case 'C':
+      moved = grid_right(grid);
+      break;
+    case 'D':
+      moved = grid_left(grid);
+      break;
+    default:
+      break;
   }
   if (moved) show_description(*grid.items[grid.current]);
   return 0;
@@ -191,16 +200,34 @@ bool run_menu(package_list& list) {
     bool moved = false;
     switch (key) {
       case -1:
-      case 'q': case 'Q': leave_menu(); return false;
-      case 'i': case 'I': leave_menu(); return true;
-      case 'r': case 'R': list.remote = true; leave_menu(); return true;
-      case 'p': case 'P': moved = grid_up(grid); break;
-      case 'n': case 'N': moved = grid_down(grid); break;
-      case 'a': case 'A':
+      case 'q':
+      case 'Q':
+        leave_menu();
+        return false;
+      case 'i':
+      case 'I':
+        leave_menu();
+        return true;
+      case 'r':
+      case 'R':
+        list.remote = true;
+        leave_menu();
+        return true;
+      case 'p':
+      case 'P':
+        moved = grid_up(grid);
+        break;
+      case 'n':
+      case 'N':
+        moved = grid_down(grid);
+        break;
+      case 'a':
+      case 'A':
         for (package_entry& entry : list.entries) entry.selected = true;
         grid_draw(grid);
         break;
-      case 'm': case 'M':
+      case 'm':
+      case 'M':
         select_minimum(list);
         grid_draw(grid);
         break;
@@ -208,7 +235,8 @@ bool run_menu(package_list& list) {
         toggle_entry(list, order[(size_t)grid.current]);
         grid_draw(grid);
         break;
-      default: break;
+      default:
+        break;
     }
     if (moved) show_description(*grid.items[grid.current]);
   }

@@ -33,4 +33,6 @@ void format_dependency_line(const package_entry& entry, char* line, size_t size)
 // Shows the menu until the person decides: true to install (remote_chosen
 // tells whether a remote router), false to cancel. The end of input cancels.
 bool run_menu(package_list& list);
-inline bool remote_chosen(const package_list& list) { return list.remote; }
+inline bool remote_chosen(const package_list& list) {
+  return list.remote;
+}

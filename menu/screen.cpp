@@ -13,7 +13,9 @@ namespace {
 
 constexpr size_t WRAP_WIDTH = 78;
 
-void put(const char* text) { standard_output << text; }
+void put(const char* text) {
+  standard_output << text;
+}
 
 bool grid_move(item_grid& grid, int step) {
   int target = grid.current + step;
@@ -34,11 +36,17 @@ void move_cursor(int column, int row) {
   put(text);
 }
 
-void clear_screen() { put("\e[2J\e[H"); }
+void clear_screen() {
+  put("\e[2J\e[H");
+}
 
-void show_cursor(bool hide) { put(hide ? "\e[?25l" : "\e[?25h"); }
+void show_cursor(bool hide) {
+  put(hide ? "\e[?25l" : "\e[?25h");
+}
 
-void erase_line() { put("\e[2K"); }
+void erase_line() {
+  put("\e[2K");
+}
 
 void set_attributes(unsigned bits) {
   put("\e[m");
@@ -134,7 +142,15 @@ void grid_draw(const item_grid& grid) {
   standard_output.flush();
 }
 
-bool grid_up(item_grid& grid) { return grid_move(grid, -1); }
-bool grid_down(item_grid& grid) { return grid_move(grid, 1); }
-bool grid_left(item_grid& grid) { return grid_move(grid, -grid.rows); }
-bool grid_right(item_grid& grid) { return grid_move(grid, grid.rows); }
+bool grid_up(item_grid& grid) {
+  return grid_move(grid, -1);
+}
+bool grid_down(item_grid& grid) {
+  return grid_move(grid, 1);
+}
+bool grid_left(item_grid& grid) {
+  return grid_move(grid, -grid.rows);
+}
+bool grid_right(item_grid& grid) {
+  return grid_move(grid, grid.rows);
+}

@@ -172,7 +172,9 @@ bool send_file(file_sender& sender) {
   }
 }
 
-uint64_t blocks_for(uint64_t size) { return (size + DATA_BLOCK_SIZE - 1) / DATA_BLOCK_SIZE; }
+uint64_t blocks_for(uint64_t size) {
+  return (size + DATA_BLOCK_SIZE - 1) / DATA_BLOCK_SIZE;
+}
 
 void init_file_receiver(file_receiver& receiver, interface_endpoint& endpoint, link_state& link) {
   memset(receiver.name, 0, sizeof receiver.name);
@@ -217,8 +219,8 @@ bool receive_file_header(file_receiver& receiver) {
   ssize_t n = receiver.pending;
   receiver.pending = 0;
   if (n <= 0) n = wait_numbered(receiver);
-  if (n < 0 || !parse_file_header(receiver.buffer, receiver.name, sizeof receiver.name,
-                                  &receiver.size)) {
+  if (n < 0 ||
+      !parse_file_header(receiver.buffer, receiver.name, sizeof receiver.name, &receiver.size)) {
     receiver.name[0] = '\0';
     receiver.size = 0;
     return false;

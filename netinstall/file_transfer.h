@@ -16,8 +16,8 @@ constexpr size_t READ_AHEAD_SIZE = 65536;
 // The server side of one file. Owns the descriptor of a file source and its
 // read-ahead; the text, the endpoint and the link are not owned.
 struct file_sender {
-  int fd = -1;                  // file source, owned
-  const char* text = nullptr;   // text source, not owned
+  int fd = -1;                 // file source, owned
+  const char* text = nullptr;  // text source, not owned
   uint64_t size = 0;
   uint64_t sent = 0;
   // A file is read in large pieces, and each block is taken from them: one
@@ -60,10 +60,10 @@ uint64_t blocks_for(uint64_t size);
 // owned.
 struct file_receiver {
   char name[HEADER_NAME_SIZE] = {};
-  int64_t size = 0;           // announced by the header
-  size_t block_length = 0;    // of the current block
-  int64_t delivered = 0;      // bytes handed out of this file
-  size_t block_position = 0;  // read position inside the current block
+  int64_t size = 0;                   // announced by the header
+  size_t block_length = 0;            // of the current block
+  int64_t delivered = 0;              // bytes handed out of this file
+  size_t block_position = 0;          // read position inside the current block
   uint8_t buffer[MAX_DATAGRAM] = {};  // the last datagram received
   // A header that arrived in place of the acknowledgement of "STRT" (that
   // acknowledgement was lost): already accepted, not yet taken.

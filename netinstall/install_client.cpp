@@ -32,8 +32,8 @@ const char* const DEFAULT_LABEL = "tessaron";
 
 bool announce(install_client& client, const char* label) {
   uint8_t message[HEADER_SIZE + LABEL_SIZE + 8];
-  int length = snprintf((char*)message_payload(message), LABEL_SIZE + 8, "%s\n%.31s\n",
-                        TAG_DISCOVER, label);
+  int length =
+      snprintf((char*)message_payload(message), LABEL_SIZE + 8, "%s\n%.31s\n", TAG_DISCOVER, label);
   if (length < 0) return false;
   size_t size = HEADER_SIZE + (size_t)length + 1;  // the zero byte counts
   for (interface_endpoint* endpoint : client.interfaces.endpoints) {

@@ -76,20 +76,23 @@ key_outcome handle_key(install_server& server, int key) {
     }
   }
   switch (key) {
-    case 'p': case 'P':
+    case 'p':
+    case 'P':
       if (server.selected && newer_than(server, server.selected)) {
         server.selected = newer_than(server, server.selected);
         draw_routers(server);
       }
       return key_outcome::stay;
-    case 'n': case 'N':
+    case 'n':
+    case 'N':
       if (server.selected && server.selected->next) server.selected = server.selected->next;
       draw_routers(server);
       return key_outcome::stay;
     case '\n':
       return server.selected ? key_outcome::leave : key_outcome::stay;
     case -1:  // the console is gone: nobody can choose
-    case 'q': case 'Q':
+    case 'q':
+    case 'Q':
       move_cursor(0, BOTTOM_ROW);
       server.selected = nullptr;
       return key_outcome::leave;
@@ -273,8 +276,8 @@ bool wait_for_disk(install_server& server) {
   uint8_t message[HEADER_SIZE];
   build_header(server.link, message, 0, ack_field::valid, KIND_CONTROL);
   uint8_t reply[MAX_DATAGRAM];
-  ssize_t n = send_with_retry(endpoint, server.link, message, sizeof message, reply,
-                              DISK_WAIT_US, DISK_TRIES);
+  ssize_t n = send_with_retry(endpoint, server.link, message, sizeof message, reply, DISK_WAIT_US,
+                              DISK_TRIES);
   if (n < 0 || !has_tag(reply, TAG_START)) return false;
   send_ack(server.link, endpoint);
   return true;
@@ -284,8 +287,7 @@ bool send_installation(install_server& server, install_order& order, const char*
   interface_endpoint& endpoint = *server.selected->endpoint;
   while (const char* path = next_package_path(order)) {
     file_sender sender;
-    if (!open_file_sender(sender, endpoint, server.link, path) || !send_file(sender))
-      return false;
+    if (!open_file_sender(sender, endpoint, server.link, path) || !send_file(sender)) return false;
     ++server.link.send_seq;
   }
   file_sender configuration;

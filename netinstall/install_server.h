@@ -41,8 +41,8 @@ void destroy_install_server(install_server* server);
 
 // A datagram received on endpoint, as the selection screen takes it: a new
 // router entry when it is a valid announcement of a router not yet listed.
-bool take_announcement(install_server& server, interface_endpoint& endpoint,
-                       uint8_t* message, ssize_t n);
+bool take_announcement(install_server& server, interface_endpoint& endpoint, uint8_t* message,
+                       ssize_t n);
 
 // Questions, offer, transfer of the install order's packages and of the
 // configuration, final wait. True after the final wait.

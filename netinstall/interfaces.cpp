@@ -131,7 +131,9 @@ void format_mac(const uint8_t* mac, char* text) {
            mac[5]);
 }
 
-interface_list::~interface_list() { free_interfaces(*this); }
+interface_list::~interface_list() {
+  free_interfaces(*this);
+}
 
 void scan_interfaces(interface_list& list) {
   free_interfaces(list);
@@ -157,8 +159,8 @@ void scan_interfaces(interface_list& list) {
 }
 
 bool drop_own_datagrams(int fd, const uint8_t* mac) {
-  uint32_t first_four = (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 | (uint32_t)mac[2] << 8 |
-                        mac[3];
+  uint32_t first_four =
+      (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 | (uint32_t)mac[2] << 8 | mac[3];
   uint32_t last_two = (uint32_t)mac[4] << 8 | mac[5];
   const uint32_t source = UDP_HEADER_SIZE + OFFSET_SOURCE;
   // Datagrams too short for a header are kept: the protocol code rejects
@@ -222,9 +224,13 @@ const char* mac_text(const interface_list& list, size_t index) {
   return text;
 }
 
-bool has_interfaces(const interface_list& list) { return !list.endpoints.empty(); }
+bool has_interfaces(const interface_list& list) {
+  return !list.endpoints.empty();
+}
 
-size_t interface_count(const interface_list& list) { return list.endpoints.size(); }
+size_t interface_count(const interface_list& list) {
+  return list.endpoints.size();
+}
 
 void free_interfaces(interface_list& list) {
   for (interface_endpoint* endpoint : list.endpoints) {

@@ -10,7 +10,9 @@ namespace {
 
 const uint8_t NO_ADDRESS[MAC_SIZE] = {};
 
-bool same_address(const uint8_t* a, const uint8_t* b) { return memcmp(a, b, MAC_SIZE) == 0; }
+bool same_address(const uint8_t* a, const uint8_t* b) {
+  return memcmp(a, b, MAC_SIZE) == 0;
+}
 
 timeval to_timeval(int64_t us) {
   timeval value;
@@ -26,7 +28,9 @@ void reset_counters(link_state& link) {
   link.last_accepted = 0;
 }
 
-void forget_peer(link_state& link) { memset(link.peer_address, 0, MAC_SIZE); }
+void forget_peer(link_state& link) {
+  memset(link.peer_address, 0, MAC_SIZE);
+}
 
 void build_header(const link_state& link, uint8_t* message, uint16_t length, ack_field ack,
                   uint8_t kind) {

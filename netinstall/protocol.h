@@ -62,13 +62,21 @@ inline void write_u16(uint8_t* bytes, uint16_t value) {
   bytes[1] = (uint8_t)(value >> 8);
 }
 
-inline uint16_t message_length(const uint8_t* message) { return read_u16(message + OFFSET_LENGTH); }
+inline uint16_t message_length(const uint8_t* message) {
+  return read_u16(message + OFFSET_LENGTH);
+}
 inline uint16_t message_sequence(const uint8_t* message) {
   return read_u16(message + OFFSET_SEQUENCE);
 }
-inline uint16_t message_ack(const uint8_t* message) { return read_u16(message + OFFSET_ACK); }
-inline const uint8_t* message_payload(const uint8_t* message) { return message + HEADER_SIZE; }
-inline uint8_t* message_payload(uint8_t* message) { return message + HEADER_SIZE; }
+inline uint16_t message_ack(const uint8_t* message) {
+  return read_u16(message + OFFSET_ACK);
+}
+inline const uint8_t* message_payload(const uint8_t* message) {
+  return message + HEADER_SIZE;
+}
+inline uint8_t* message_payload(uint8_t* message) {
+  return message + HEADER_SIZE;
+}
 
 // Whether a received message's payload starts with the tag.
 bool has_tag(const uint8_t* message, const char* tag);

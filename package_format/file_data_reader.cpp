@@ -5,13 +5,21 @@ entry_step file_data_reader::broken(const char* reason) {
   return ENTRY_BROKEN;
 }
 
-entry_step file_data_reader::next_entry(file_entry& entry, string& name) {
-  if (problem_) return ENTRY_BROKEN;
+bool file_data_reader::skip_data() {
+  if (problem_) return false;
   if (data_left_ > 0) {
     stream_.seekg((stream_offset)data_left_, SEEK_FROM_CURRENT);
-    if (!stream_) return broken("the data of an entry is cut short");
+    if (!stream_) {
+      broken("the data of an entry is cut short");
+      return false;
+    }
     data_left_ = 0;
   }
+  return true;
+}
+
+entry_step file_data_reader::next_entry(file_entry& entry, string& name) {
+  if (!skip_data()) return ENTRY_BROKEN;
   unsigned char header[FILE_ENTRY_HEADER_SIZE];
   stream_.read((char*)header, sizeof header);
   if (stream_.gcount() < sizeof header) {

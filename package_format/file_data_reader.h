@@ -30,6 +30,9 @@ class file_data_reader {
   // than data_left()) means the data is cut short.
   size_t read_data(char* destination, size_t n);
   uint32_t data_left() const { return data_left_; }
+  // Skips what is left of the current entry's data; false when it is cut
+  // short (the walk is then broken).
+  bool skip_data();
   // Bytes of an incomplete entry header that ended the walk: 0 after a
   // clean end, 1-29 when the data stopped inside a header.
   size_t partial_header_bytes() const { return partial_header_; }

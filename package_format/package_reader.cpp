@@ -35,11 +35,11 @@ class package_reader::section_buffer : public stream_buffer {
   bool skip_source(uint64_t n);
   bool skip_within_payload(uint64_t n);
 
-  stream_buffer* source_;         // the wrapped stream's buffer; not owned
-  uint64_t consumed_ = 0;         // bytes taken from the source
-  uint32_t source_remaining_ = 0; // payload bytes not yet taken from the source
-  bool source_ended_ = false;     // the source delivered less than asked
-  char storage_[1 + AREA_SIZE];   // putback byte, then the get area
+  stream_buffer* source_;          // the wrapped stream's buffer; not owned
+  uint64_t consumed_ = 0;          // bytes taken from the source
+  uint32_t source_remaining_ = 0;  // payload bytes not yet taken from the source
+  bool source_ended_ = false;      // the source delivered less than asked
+  char storage_[1 + AREA_SIZE];    // putback byte, then the get area
 };
 
 size_t package_reader::section_buffer::take_from_source(char* destination, size_t n) {
@@ -115,10 +115,12 @@ int package_reader::section_buffer::underflow() {
 
 // Only forward moves inside the current payload; the position reported is
 // position(), so tellg() on the reader gives the file bytes consumed.
-stream_offset package_reader::section_buffer::seekoff(stream_offset offset, seek_direction direction,
-                                                      unsigned) {
-  if (direction == SEEK_FROM_BEGIN) offset -= (stream_offset)position();
-  else if (direction != SEEK_FROM_CURRENT) return -1;
+stream_offset package_reader::section_buffer::seekoff(stream_offset offset,
+                                                      seek_direction direction, unsigned) {
+  if (direction == SEEK_FROM_BEGIN)
+    offset -= (stream_offset)position();
+  else if (direction != SEEK_FROM_CURRENT)
+    return -1;
   if (offset < 0 || (uint64_t)offset > remaining()) return -1;
   if (!skip_within_payload((uint64_t)offset)) return -1;
   return (stream_offset)position();
@@ -193,9 +195,13 @@ int package_reader::next_wanted_section() {
   }
 }
 
-uint32_t package_reader::remaining() const { return section_->remaining(); }
+uint32_t package_reader::remaining() const {
+  return section_->remaining();
+}
 
-uint64_t package_reader::position() const { return section_->position(); }
+uint64_t package_reader::position() const {
+  return section_->position();
+}
 
 uint64_t package_reader::file_remaining() const {
   uint64_t consumed = position();

@@ -60,7 +60,9 @@ file_entry decode_file_entry(const unsigned char* bytes);
 const char* file_entry_problem(const file_entry& entry);
 
 // Little-endian fields of the format, byte by byte so any host reads them alike.
-inline uint16_t decode_u16(const unsigned char* p) { return (uint16_t)(p[0] | p[1] << 8); }
+inline uint16_t decode_u16(const unsigned char* p) {
+  return (uint16_t)(p[0] | p[1] << 8);
+}
 inline uint32_t decode_u32(const unsigned char* p) {
   return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }

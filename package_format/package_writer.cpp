@@ -21,7 +21,9 @@ package_writer::package_writer(output_stream& output)
       file_open_(false),
       entry_data_left_(0) {}
 
-package_writer::~package_writer() { delete deflater_; }
+package_writer::~package_writer() {
+  delete deflater_;
+}
 
 bool package_writer::fail(const char* reason) {
   if (!error_) error_ = reason;
@@ -88,7 +90,9 @@ bool package_writer::begin_section(int type) {
   return write_raw(header, sizeof header);
 }
 
-output_stream& package_writer::payload() { return deflater_ ? *deflater_ : output_; }
+output_stream& package_writer::payload() {
+  return deflater_ ? *deflater_ : output_;
+}
 
 bool package_writer::write_payload(const void* data, size_t size) {
   if (!usable("no file is begun")) return false;

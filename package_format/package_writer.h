@@ -73,11 +73,11 @@ class package_writer {
   bool write_raw(const void* data, size_t size);
   bool patch_u32(stream_offset offset, uint32_t value);
 
-  output_stream& output_;            // not owned
-  deflating_output_stream* deflater_; // owned; only inside the file data
+  output_stream& output_;              // not owned
+  deflating_output_stream* deflater_;  // owned; only inside the file data
   const char* error_;
   stream_offset file_start_;
-  stream_offset section_start_;      // -1 when no section is open
+  stream_offset section_start_;  // -1 when no section is open
   bool file_open_;
-  uint32_t entry_data_left_;         // data bytes the current entry still owes
+  uint32_t entry_data_left_;  // data bytes the current entry still owes
 };

@@ -6,10 +6,14 @@ namespace {
 
 const char* stage_word(unsigned stage) {
   switch (stage) {
-    case STAGE_ALPHA: return "alpha";
-    case STAGE_BETA: return "beta";
-    case STAGE_RC: return "rc";
-    default: return "";  // an unnamed stage: the number runs on from the minor
+    case STAGE_ALPHA:
+      return "alpha";
+    case STAGE_BETA:
+      return "beta";
+    case STAGE_RC:
+      return "rc";
+    default:
+      return "";  // an unnamed stage: the number runs on from the minor
   }
 }
 

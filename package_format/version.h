@@ -13,7 +13,8 @@ typedef uint32_t version_number;
 
 enum : uint8_t { STAGE_ALPHA = 'a', STAGE_BETA = 'b', STAGE_RC = 'c', STAGE_FINAL = 'f' };
 
-inline version_number make_version(unsigned major, unsigned minor, unsigned stage, unsigned number) {
+inline version_number make_version(unsigned major, unsigned minor, unsigned stage,
+                                   unsigned number) {
   return (version_number)((major & 0xFF) << 24 | (minor & 0xFF) << 16 | (stage & 0xFF) << 8 |
                           (number & 0xFF));
 }

@@ -26,7 +26,9 @@ void console_print(const char* format, ...) {
   standard_output.write(line, (size_t)length);
 }
 
-void console_flush() { standard_output.flush(); }
+void console_flush() {
+  standard_output.flush();
+}
 
 namespace {
 
@@ -43,7 +45,9 @@ void write_raw(const char* text) {
   }
 }
 
-void ring_bell() { write_raw("\a"); }
+void ring_bell() {
+  write_raw("\a");
+}
 
 void busy_tick(int) {
   int saved = errno;

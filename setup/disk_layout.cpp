@@ -25,8 +25,7 @@ bool parse_geometry_line(const char* line, disk_record& disk) {
     return false;
   // A geometry that gives no disk, or a cylinder size beyond 32 bits, is not
   // one setup can lay out.
-  if (cylinders == 0 || heads == 0 || sectors == 0 ||
-      (uint64_t)heads * sectors * 512 > UINT32_MAX)
+  if (cylinders == 0 || heads == 0 || sectors == 0 || (uint64_t)heads * sectors * 512 > UINT32_MAX)
     return false;
   memset(disk.device, 0, sizeof disk.device);
   memcpy(disk.device, line, name_length);
@@ -102,10 +101,11 @@ size_t format_lilo_conf(const disk_record& disk, char* text, size_t size) {
 size_t format_fstab(const disk_record& disk, char* text, size_t size) {
   const char* root_type = disk.journaled ? "ext3" : "ext2";
   size_t length = 0;
-  bool fits = disk.separate_boot
-                  ? append(text, size, length, "%s2  /     %s defaults 1 1\n", disk.device, root_type) &&
-                        append(text, size, length, "%s1  /boot ext2 defaults 1 2\n", disk.device)
-                  : append(text, size, length, "%s1  /     %s defaults 1 1\n", disk.device, root_type);
+  bool fits =
+      disk.separate_boot
+          ? append(text, size, length, "%s2  /     %s defaults 1 1\n", disk.device, root_type) &&
+                append(text, size, length, "%s1  /boot ext2 defaults 1 2\n", disk.device)
+          : append(text, size, length, "%s1  /     %s defaults 1 1\n", disk.device, root_type);
   fits = fits && append(text, size, length,
                         "none /proc proc defaults 0 0\n"
                         "none /dev/pts devpts gid=5,mode=620 0 0\n");

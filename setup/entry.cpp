@@ -9,8 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "netinstall/install_client.h"
 #include "foundation/fd_buffers.h"
+#include "netinstall/install_client.h"
 #include "setup/child_programs.h"
 #include "setup/console.h"
 #include "setup/floppy_install.h"

@@ -22,7 +22,9 @@ namespace {
 
 constexpr size_t INSTALLER_PIECE = 4096;
 
-uint32_t data_size(const floppy_part_header& header) { return header.block_size - FLOPPY_BLOCK_CRC_SIZE; }
+uint32_t data_size(const floppy_part_header& header) {
+  return header.block_size - FLOPPY_BLOCK_CRC_SIZE;
+}
 uint32_t payload_blocks(const floppy_part_header& header) {
   return header.blocks_per_group - header.parity_blocks;
 }
@@ -125,8 +127,9 @@ bool accept_part_header(const unsigned char* bytes, uint64_t file_size,
       candidate.parity_blocks >= candidate.blocks_per_group || candidate.payload_size == 0 ||
       group_bytes(candidate) > FLOPPY_GROUP_LIMIT)
     return false;
-  uint64_t groups_in_file =
-      file_size < FLOPPY_PART_HEADER_SIZE ? 0 : (file_size - FLOPPY_PART_HEADER_SIZE) / group_bytes(candidate);
+  uint64_t groups_in_file = file_size < FLOPPY_PART_HEADER_SIZE
+                                ? 0
+                                : (file_size - FLOPPY_PART_HEADER_SIZE) / group_bytes(candidate);
   uint64_t capacity = groups_in_file * payload_blocks(candidate) * data_size(candidate);
   if (candidate.payload_size > capacity) return false;
   header = candidate;

@@ -10,7 +10,6 @@
 #include "setup/child_programs.h"
 #include "setup/install_context.h"
 
-
 // "1st", "2nd", "3rd", then "%uth" for any other number (so "11th", "21th").
 void floppy_ordinal(unsigned number, char* text, size_t size);
 

@@ -3,4 +3,6 @@
 // restarts the machine.
 #include "setup/entry.h"
 
-int main(int argc, char** argv) { return setup_main(argc, argv); }
+int main(int argc, char** argv) {
+  return setup_main(argc, argv);
+}

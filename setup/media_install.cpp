@@ -44,8 +44,8 @@ bool read_whole_file(const char* path, file_buffer& buffer) {
   int fd = open(path, O_RDONLY);
   if (fd < 0) return false;
   struct stat status;
-  bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-               (uint64_t)status.st_size <= UINT32_MAX;
+  bool whole =
+      fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && (uint64_t)status.st_size <= UINT32_MAX;
   if (whole) {
     buffer.size = (uint32_t)status.st_size;
     buffer.data = static_cast<unsigned char*>(malloc(buffer.size ? buffer.size : 1));
@@ -238,8 +238,7 @@ bool install_from_cdrom(install_context& context) {
   }
   package_list list;
   package_list_init(list, "/floppy");
-  if (!load_packages(list, false) || !choose_packages(list, remote_failure::ignored))
-    return false;
+  if (!load_packages(list, false) || !choose_packages(list, remote_failure::ignored)) return false;
   if (!confirm_erase(context)) return false;
   bool keep = ask_keep_config(context);
   if (!prepare_disk(context, keep ? keep_config::yes : keep_config::no, boot_sector::write))

@@ -151,9 +151,10 @@ bool write_package_sections(const build_options& options, const package_descript
   if (!writer.write_header_record(SECTION_PACKAGE_HEADER, h) ||
       (d.has_description &&
        !writer.write_section(SECTION_DESCRIPTION, d.description.c_str(), d.description.length())) ||
-      (d.has_architecture &&
-       !writer.write_section(SECTION_ARCHITECTURE, h.architecture.c_str(), h.architecture.length())) ||
-      (!h.dependencies.empty() && !writer.write_requirement_list(SECTION_DEPENDENCIES, h.dependencies)) ||
+      (d.has_architecture && !writer.write_section(SECTION_ARCHITECTURE, h.architecture.c_str(),
+                                                   h.architecture.length())) ||
+      (!h.dependencies.empty() &&
+       !writer.write_requirement_list(SECTION_DEPENDENCIES, h.dependencies)) ||
       (!h.conflicts.empty() && !writer.write_requirement_list(SECTION_CONFLICTS, h.conflicts)))
     return writer_failed(options, writer);
   if (!d.install_script.empty() &&

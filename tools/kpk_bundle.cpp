@@ -87,7 +87,8 @@ bool copy_member(const char* member, package_writer& writer, uint32_t bundle_mag
     return member_problem(member, "recorded and unrecorded packages cannot share a bundle");
   reader.want_every_type();
   if (reader.next_wanted_section() != SECTION_PACKAGE_HEADER)
-    return member_problem(member, "does not begin with a package header (a bundle cannot be a member)");
+    return member_problem(member,
+                          "does not begin with a package header (a bundle cannot be a member)");
   do {
     if (reader.current_type() == SECTION_BUNDLE_HEADER)
       return member_problem(member, "holds a bundle header: a bundle cannot be a member");
@@ -120,9 +121,10 @@ bool write_bundle(const bundle_options& options, const package_description& d) {
   package_writer writer(output.stream());
   const package_header& h = d.header;
   if (!writer.begin_file(magic) || !writer.write_header_record(SECTION_BUNDLE_HEADER, h) ||
-      (d.has_architecture &&
-       !writer.write_section(SECTION_ARCHITECTURE, h.architecture.c_str(), h.architecture.length())) ||
-      (!h.dependencies.empty() && !writer.write_requirement_list(SECTION_DEPENDENCIES, h.dependencies)) ||
+      (d.has_architecture && !writer.write_section(SECTION_ARCHITECTURE, h.architecture.c_str(),
+                                                   h.architecture.length())) ||
+      (!h.dependencies.empty() &&
+       !writer.write_requirement_list(SECTION_DEPENDENCIES, h.dependencies)) ||
       (!h.conflicts.empty() && !writer.write_requirement_list(SECTION_CONFLICTS, h.conflicts))) {
     report(options.output, ": cannot write the bundle: ", writer.error());
     return false;
@@ -145,8 +147,10 @@ int command_bundle(int argc, char** argv) {
   package_description description;
   if (!read_description(options.description_path, BUNDLE_DESCRIPTION, description))
     return EXIT_FAILED;
-  if (options.has_build_time) description.header.build_time = options.build_time;
-  else if (!description.has_build_time) description.header.build_time = (uint32_t)time(nullptr);
+  if (options.has_build_time)
+    description.header.build_time = options.build_time;
+  else if (!description.has_build_time)
+    description.header.build_time = (uint32_t)time(nullptr);
   if (!write_bundle(options, description)) return EXIT_FAILED;
   return EXIT_DONE;
 }

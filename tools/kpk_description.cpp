@@ -10,7 +10,9 @@
 
 namespace {
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 string trimmed(const char* first, const char* last) {
   while (first < last && is_blank(*first)) ++first;
@@ -203,8 +205,7 @@ bool description_reader::apply_package_only(const string& key, const string& val
     return true;
   }
   if (key == "install-script") return set_script(value, out.install_script, "install-script");
-  if (key == "uninstall-script")
-    return set_script(value, out.uninstall_script, "uninstall-script");
+  if (key == "uninstall-script") return set_script(value, out.uninstall_script, "uninstall-script");
   if (key == "recorded") return set_recorded(value);
   *known = false;
   return false;
@@ -222,8 +223,9 @@ bool description_reader::apply(const string& key, const string& value) {
     bool done = apply_package_only(key, value, &known);
     if (known) return done;
   }
-  return problem(kind == PACKAGE_DESCRIPTION ? "unknown key" : "unknown key in a bundle description",
-                 key.c_str());
+  return problem(
+      kind == PACKAGE_DESCRIPTION ? "unknown key" : "unknown key in a bundle description",
+      key.c_str());
 }
 
 bool description_reader::process(const string& line) {

@@ -9,14 +9,22 @@ namespace {
 
 char type_letter(uint32_t mode) {
   switch (mode & ENTRY_TYPE_MASK) {
-    case ENTRY_REGULAR: return '-';
-    case ENTRY_DIRECTORY: return 'd';
-    case ENTRY_SYMBOLIC_LINK: return 'l';
-    case ENTRY_CHARACTER_DEVICE: return 'c';
-    case ENTRY_BLOCK_DEVICE: return 'b';
-    case ENTRY_FIFO: return 'p';
-    case 0xC000: return 's';
-    default: return '?';
+    case ENTRY_REGULAR:
+      return '-';
+    case ENTRY_DIRECTORY:
+      return 'd';
+    case ENTRY_SYMBOLIC_LINK:
+      return 'l';
+    case ENTRY_CHARACTER_DEVICE:
+      return 'c';
+    case ENTRY_BLOCK_DEVICE:
+      return 'b';
+    case ENTRY_FIFO:
+      return 'p';
+    case 0xC000:
+      return 's';
+    default:
+      return '?';
   }
 }
 
@@ -24,8 +32,10 @@ char type_letter(uint32_t mode) {
 void format_triple(uint32_t bits, bool special, char special_letter, char* text) {
   text[0] = bits & 4 ? 'r' : '-';
   text[1] = bits & 2 ? 'w' : '-';
-  if (special) text[2] = bits & 1 ? special_letter : (char)(special_letter - 'a' + 'A');
-  else text[2] = bits & 1 ? 'x' : '-';
+  if (special)
+    text[2] = bits & 1 ? special_letter : (char)(special_letter - 'a' + 'A');
+  else
+    text[2] = bits & 1 ? 'x' : '-';
 }
 
 }  // namespace

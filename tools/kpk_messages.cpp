@@ -15,7 +15,8 @@ void report(const char* a, const char* b, const char* c, const char* d, const ch
 int report_usage(const char* command, const char* problem, const char* argument) {
   standard_error << "kpk: " << problem;
   if (argument) standard_error << ": " << argument;
-  standard_error << endl << "kpk: see \"kpk " << (command ? command : "") << (command ? " " : "")
+  standard_error << endl
+                 << "kpk: see \"kpk " << (command ? command : "") << (command ? " " : "")
                  << "--help\"" << endl;
   return EXIT_USAGE;
 }

@@ -68,8 +68,10 @@ bool output_file::is_output(dev_t device, ino_t inode) const {
 
 bool output_file::commit() {
   const char* failure = nullptr;
-  if (!stream_.flush()) failure = "cannot write";
-  else if (fchmod(fd_, 0666 & ~current_umask()) != 0) failure = "cannot set the mode of";
+  if (!stream_.flush())
+    failure = "cannot write";
+  else if (fchmod(fd_, 0666 & ~current_umask()) != 0)
+    failure = "cannot set the mode of";
   else {
     int closed = close(fd_);
     fd_ = -1;
@@ -101,4 +103,6 @@ void output_file::discard() {
   stop_watching();
 }
 
-output_file::~output_file() { discard(); }
+output_file::~output_file() {
+  discard();
+}

@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 #include "foundation/fd_buffers.h"
-#include "foundation/string.h"
 #include "foundation/streams.h"
+#include "foundation/string.h"
 
 class output_file {
  public:

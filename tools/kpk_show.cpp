@@ -63,16 +63,26 @@ bool parse_show_arguments(int argc, char** argv, show_options& options, int* sta
 
 const char* section_name(int type) {
   switch (type) {
-    case SECTION_PACKAGE_HEADER: return "package header";
-    case SECTION_DESCRIPTION: return "description";
-    case SECTION_DEPENDENCIES: return "dependencies";
-    case SECTION_FILE_DATA: return "file data";
-    case SECTION_INSTALL_SCRIPT: return "install script";
-    case SECTION_UNINSTALL_SCRIPT: return "uninstall script";
-    case SECTION_ARCHITECTURE: return "architecture";
-    case SECTION_CONFLICTS: return "conflicts";
-    case SECTION_BUNDLE_HEADER: return "bundle header";
-    default: return "unknown";
+    case SECTION_PACKAGE_HEADER:
+      return "package header";
+    case SECTION_DESCRIPTION:
+      return "description";
+    case SECTION_DEPENDENCIES:
+      return "dependencies";
+    case SECTION_FILE_DATA:
+      return "file data";
+    case SECTION_INSTALL_SCRIPT:
+      return "install script";
+    case SECTION_UNINSTALL_SCRIPT:
+      return "uninstall script";
+    case SECTION_ARCHITECTURE:
+      return "architecture";
+    case SECTION_CONFLICTS:
+      return "conflicts";
+    case SECTION_BUNDLE_HEADER:
+      return "bundle header";
+    default:
+      return "unknown";
   }
 }
 
@@ -104,7 +114,7 @@ class package_show {
   package_reader& reader_;
   output_stream& out_;
   uint64_t section_offset_ = 0;  // where the current section's header begins
-  bool block_open_ = false;       // in a header block, before its architecture
+  bool block_open_ = false;      // in a header block, before its architecture
   bool architecture_seen_ = false;
   int last_type_ = -1;
   uint32_t last_length_ = 0;
@@ -211,20 +221,28 @@ bool package_show::show_unknown(int type) {
 }
 
 bool package_show::show_section(int type) {
-  if (type != SECTION_DESCRIPTION && type != SECTION_ARCHITECTURE &&
-      type != SECTION_DEPENDENCIES && type != SECTION_CONFLICTS)
+  if (type != SECTION_DESCRIPTION && type != SECTION_ARCHITECTURE && type != SECTION_DEPENDENCIES &&
+      type != SECTION_CONFLICTS)
     close_header_block();
   switch (type) {
     case SECTION_PACKAGE_HEADER:
-    case SECTION_BUNDLE_HEADER: return show_header_record(type);
-    case SECTION_DESCRIPTION: return show_text("description", true);
-    case SECTION_ARCHITECTURE: return show_architecture();
+    case SECTION_BUNDLE_HEADER:
+      return show_header_record(type);
+    case SECTION_DESCRIPTION:
+      return show_text("description", true);
+    case SECTION_ARCHITECTURE:
+      return show_architecture();
     case SECTION_DEPENDENCIES:
-    case SECTION_CONFLICTS: return show_requirements(type);
-    case SECTION_INSTALL_SCRIPT: return show_text("install script", options_.scripts);
-    case SECTION_UNINSTALL_SCRIPT: return show_text("uninstall script", options_.scripts);
-    case SECTION_FILE_DATA: return show_file_data();
-    default: return show_unknown(type);
+    case SECTION_CONFLICTS:
+      return show_requirements(type);
+    case SECTION_INSTALL_SCRIPT:
+      return show_text("install script", options_.scripts);
+    case SECTION_UNINSTALL_SCRIPT:
+      return show_text("uninstall script", options_.scripts);
+    case SECTION_FILE_DATA:
+      return show_file_data();
+    default:
+      return show_unknown(type);
   }
 }
 
@@ -235,8 +253,8 @@ bool package_show::check_end(uint64_t expected) {
   char what[120];
   if (position < expected) {
     int type = last_type_;
-    snprintf(what, sizeof what, "%s section (type %d) of %u bytes is cut short",
-             section_name(type), type, last_length_);
+    snprintf(what, sizeof what, "%s section (type %d) of %u bytes is cut short", section_name(type),
+             type, last_length_);
     return damaged(section_offset_, what);
   }
   if (position > expected) {
@@ -337,12 +355,14 @@ bool package_show::report_file_data(const checking_source& check, entry_step ste
   uint64_t payload_start = section_offset_ + SECTION_HEADER_SIZE;
   uint64_t present = reader_.position() - payload_start;
   if (present < last_length_) {
-    snprintf(what, sizeof what, "file data section of %u bytes is cut short: the file ends after %llu",
-             last_length_, (unsigned long long)present);
+    snprintf(what, sizeof what,
+             "file data section of %u bytes is cut short: the file ends after %llu", last_length_,
+             (unsigned long long)present);
     return damaged(section_offset_, what);
   }
   if (check.is_corrupt()) {
-    snprintf(what, sizeof what, "file data: corrupt compressed data at byte %llu of the section (%s)",
+    snprintf(what, sizeof what,
+             "file data: corrupt compressed data at byte %llu of the section (%s)",
              (unsigned long long)check.error_offset(), check.zlib_message());
     return damaged(payload_start + check.error_offset(), what);
   }

@@ -136,9 +136,12 @@ bool add_regular(tree_walk& walk, const string& path) {
   struct stat st;
   file_entry entry;
   bool done = false;
-  if (fstat(fd, &st) != 0) system_problem(walk, path, "cannot read: ");
-  else if (!S_ISREG(st.st_mode)) problem(walk, path, "changed while it was read");
-  else if ((uint64_t)st.st_size > 0xFFFFFFFFu) problem(walk, path, "larger than 4 GiB");
+  if (fstat(fd, &st) != 0)
+    system_problem(walk, path, "cannot read: ");
+  else if (!S_ISREG(st.st_mode))
+    problem(walk, path, "changed while it was read");
+  else if ((uint64_t)st.st_size > 0xFFFFFFFFu)
+    problem(walk, path, "larger than 4 GiB");
   else if (fill_entry(walk, path, st, entry)) {
     entry.data_size = (uint32_t)st.st_size;
     done = write_entry(walk, path, entry) && copy_contents(walk, path, fd, entry.data_size);
@@ -203,7 +206,8 @@ bool walk_directory(tree_walk& walk, string& path) {
 bool write_tree(package_writer& writer, const char* root, const tree_options& options,
                 tree_counts& counts) {
   tree_walk walk{writer, options, counts, string(root), nullptr};
-  while (walk.root.length() > 1 && walk.root.ends_with("/")) walk.root.resize(walk.root.length() - 1);
+  while (walk.root.length() > 1 && walk.root.ends_with("/"))
+    walk.root.resize(walk.root.length() - 1);
   struct stat st;
   if (stat(root, &st) != 0) return system_problem(walk, string(), "cannot read: ");
   if (!S_ISDIR(st.st_mode)) return problem(walk, string(), "not a directory");

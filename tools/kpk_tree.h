@@ -8,8 +8,8 @@
 #include "tools/kpk_output.h"
 
 struct tree_options {
-  bool root_owner = false;            // record user and group 0 for everything
-  const output_file* output = nullptr; // not packaged when it lies in the tree; not owned
+  bool root_owner = false;              // record user and group 0 for everything
+  const output_file* output = nullptr;  // not packaged when it lies in the tree; not owned
 };
 
 struct tree_counts {
@@ -21,5 +21,5 @@ struct tree_counts {
 // below root (not root itself): paths relative to root with a leading "/",
 // a directory before its contents, names in string order. Prints the first
 // problem ("kpk: PATH: what") and returns false.
-[[nodiscard]] bool write_tree(package_writer& writer, const char* root,
-                              const tree_options& options, tree_counts& counts);
+[[nodiscard]] bool write_tree(package_writer& writer, const char* root, const tree_options& options,
+                              tree_counts& counts);

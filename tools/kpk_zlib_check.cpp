@@ -9,7 +9,9 @@ checking_source::checking_source(stream_buffer* source) : source_(source) {
   snprintf(message_, sizeof message_, "%s", status_ == Z_OK ? "" : "cannot start zlib");
 }
 
-checking_source::~checking_source() { inflateEnd(&zlib_); }
+checking_source::~checking_source() {
+  inflateEnd(&zlib_);
+}
 
 size_t checking_source::xsgetn(char* destination, size_t n) {
   size_t got = source_->xsgetn(destination, n);

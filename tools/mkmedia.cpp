@@ -47,7 +47,9 @@ bool is_help(const char* argument) {
          strcmp(argument, "help") == 0;
 }
 
-void note_interrupt(int) { interrupted = 1; }
+void note_interrupt(int) {
+  interrupted = 1;
+}
 
 }  // namespace
 
@@ -63,8 +65,9 @@ void complain(const char* a, const char* b, const char* c, const char* d, const 
 int complain_usage(const char* command, const char* problem, const char* argument) {
   standard_error << "mkmedia: " << problem;
   if (argument) standard_error << ": " << argument;
-  standard_error << endl << "mkmedia: see \"mkmedia " << (command ? command : "")
-                 << (command ? " " : "") << "--help\"" << endl;
+  standard_error << endl
+                 << "mkmedia: see \"mkmedia " << (command ? command : "") << (command ? " " : "")
+                 << "--help\"" << endl;
   return EXIT_USAGE;
 }
 
@@ -80,9 +83,12 @@ void watch_interrupts() {
 }
 
 void format_size(uint64_t bytes, char* text, unsigned size) {
-  if (bytes < 1024) snprintf(text, size, "%llu bytes", (unsigned long long)bytes);
-  else if (bytes < 1024 * 1024) snprintf(text, size, "%.1f KiB", (double)bytes / 1024);
-  else snprintf(text, size, "%.1f MiB", (double)bytes / (1024 * 1024));
+  if (bytes < 1024)
+    snprintf(text, size, "%llu bytes", (unsigned long long)bytes);
+  else if (bytes < 1024 * 1024)
+    snprintf(text, size, "%.1f KiB", (double)bytes / 1024);
+  else
+    snprintf(text, size, "%.1f MiB", (double)bytes / (1024 * 1024));
 }
 
 int main(int argc, char** argv) {

@@ -17,8 +17,8 @@ namespace {
 
 // The sections an installation reads; all others are skipped by it.
 const int INSTALLER_SECTIONS[] = {SECTION_PACKAGE_HEADER, SECTION_BUNDLE_HEADER,
-                                  SECTION_ARCHITECTURE,  SECTION_DEPENDENCIES,
-                                  SECTION_CONFLICTS,     SECTION_FILE_DATA,
+                                  SECTION_ARCHITECTURE,   SECTION_DEPENDENCIES,
+                                  SECTION_CONFLICTS,      SECTION_FILE_DATA,
                                   SECTION_INSTALL_SCRIPT, SECTION_UNINSTALL_SCRIPT};
 
 const char ROUTER_ARCHITECTURE[] = "i386";
@@ -139,9 +139,12 @@ bool package_check::check_file_data(package_reader& reader, const package_header
     return broken(what, entries.problem());
   }
   const char* problem = nullptr;
-  if (!check.is_complete()) problem = "the compressed file data stops before its end";
-  else if (entries.partial_header_bytes() > 0) problem = "the file data ends inside an entry header";
-  else if (check.trailing_bytes() > 0) problem = "bytes follow the end of the compressed file data";
+  if (!check.is_complete())
+    problem = "the compressed file data stops before its end";
+  else if (entries.partial_header_bytes() > 0)
+    problem = "the file data ends inside an entry header";
+  else if (check.trailing_bytes() > 0)
+    problem = "bytes follow the end of the compressed file data";
   if (problem) {
     snprintf(what, sizeof what, "%s: %s", label.c_str(), problem);
     return broken(what);
@@ -189,8 +192,7 @@ bool package_check::check_contents() {
   if (reader.current_type() >= 0) {
     char what[120];
     snprintf(what, sizeof what, "a section of type %d stands out of order at offset %llu",
-             reader.current_type(),
-             (unsigned long long)(reader.position() - SECTION_HEADER_SIZE));
+             reader.current_type(), (unsigned long long)(reader.position() - SECTION_HEADER_SIZE));
     return broken(what, "the installer would ignore it and what follows");
   }
   return true;
@@ -207,7 +209,8 @@ bool package_check::run() {
 
 void sort_names(vector<string>& names) {
   for (size_t i = 1; i < names.size(); ++i)
-    for (size_t j = i; j > 0 && names[j].compare(names[j - 1]) < 0; --j) names[j].swap(names[j - 1]);
+    for (size_t j = i; j > 0 && names[j].compare(names[j - 1]) < 0; --j)
+      names[j].swap(names[j - 1]);
 }
 
 bool list_package_files(const char* directory, vector<string>& names) {

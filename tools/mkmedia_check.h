@@ -14,9 +14,9 @@ struct checked_package {
   string path;            // as opened
   package_header header;  // of the package, or of the bundle
   bool is_bundle = false;
-  uint32_t members = 0;   // packages in a bundle
-  string first_member;    // name of a bundle's first package
-  uint64_t size = 0;      // bytes of the file
+  uint32_t members = 0;  // packages in a bundle
+  string first_member;   // name of a bundle's first package
+  uint64_t size = 0;     // bytes of the file
 };
 
 // A file setup's package list takes for a package: at least four characters

@@ -108,7 +108,8 @@ struct floppy_plan {
 
 bool plan_floppies(const floppies_options& options, uint64_t package_size, floppy_plan& plan) {
   plan.layout = {options.block_size, options.blocks_per_group, options.parity_blocks};
-  plan.groups_per_floppy = (FLOPPY_FILE_CAPACITY - FLOPPY_PART_HEADER_SIZE) / plan.layout.group_size();
+  plan.groups_per_floppy =
+      (FLOPPY_FILE_CAPACITY - FLOPPY_PART_HEADER_SIZE) / plan.layout.group_size();
   plan.payload_per_floppy = plan.groups_per_floppy * plan.layout.group_payload();
   uint64_t parts = (package_size + plan.payload_per_floppy - 1) / plan.payload_per_floppy;
   if (parts > 0xFFFF) {
@@ -244,7 +245,8 @@ bool make_floppies(const floppies_options& options, const floppy_plan& plan, uin
   uint64_t left = size;
   for (uint32_t i = 0; made && i < plan.part_count; ++i) {
     floppy_part_header header;
-    header.payload_size = (uint32_t)(left < plan.payload_per_floppy ? left : plan.payload_per_floppy);
+    header.payload_size =
+        (uint32_t)(left < plan.payload_per_floppy ? left : plan.payload_per_floppy);
     header.set_identifier = plan.set_identifier;
     header.part_index = (uint16_t)i;
     header.part_count = (uint16_t)plan.part_count;

@@ -31,7 +31,7 @@ const char* floppy_layout_problem(uint64_t block_size, uint64_t blocks_per_group
 struct floppy_part_header {
   uint32_t payload_size;  // bytes of the package this part carries
   uint32_t set_identifier;
-  uint16_t part_index;    // 0-based
+  uint16_t part_index;  // 0-based
   uint16_t part_count;
   floppy_layout layout;
 };

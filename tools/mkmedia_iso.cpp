@@ -9,9 +9,9 @@
 #include "tools/kpk.h"
 #include "tools/mkmedia.h"
 #include "tools/mkmedia_check.h"
+#include "tools/mkmedia_media.h"
 #include "tools/mkmedia_programs.h"
 #include "tools/mkmedia_staging.h"
-#include "tools/mkmedia_media.h"
 
 namespace {
 
@@ -52,14 +52,13 @@ bool is_outside(const char* directory, const char* output) {
   return !inside;
 }
 
-void print_iso(const char* directory, const char* output,
-               const vector<checked_package>& packages) {
+void print_iso(const char* directory, const char* output, const vector<checked_package>& packages) {
   struct stat st;
   uint64_t size = stat(output, &st) == 0 ? (uint64_t)st.st_size : 0;
   char size_text[32];
   format_size(size, size_text, sizeof size_text);
-  standard_output << output << ": CD-ROM image (ISO 9660, Rock Ridge), " << size_text
-                  << ", of " << directory << '\n';
+  standard_output << output << ": CD-ROM image (ISO 9660, Rock Ridge), " << size_text << ", of "
+                  << directory << '\n';
   print_package_lines(packages);
   string defaults = string(directory) + "/" + DEFAULT_PACKAGES_FILE;
   if (stat(defaults.c_str(), &st) == 0) standard_output << "  " << DEFAULT_PACKAGES_FILE << '\n';
@@ -92,8 +91,7 @@ int command_iso(int argc, char** argv) {
   for (const char* argument : fixed) arguments.push_back(string(argument));
   arguments.push_back(staging.path_of(IMAGE_NAME));
   arguments.push_back(program_path_argument(directory));
-  if (!run_program(XORRISO, arguments) || interrupted ||
-      !staging.publish(IMAGE_NAME, output))
+  if (!run_program(XORRISO, arguments) || interrupted || !staging.publish(IMAGE_NAME, output))
     return EXIT_FAILED;
   print_iso(directory, output, packages);
   return EXIT_DONE;

@@ -20,7 +20,9 @@ namespace {
 // What a failed program printed is shown up to this many bytes, its end kept.
 constexpr size_t OUTPUT_SHOWN = 4096;
 
-bool is_executable_file(const string& path) { return access(path.c_str(), X_OK) == 0; }
+bool is_executable_file(const string& path) {
+  return access(path.c_str(), X_OK) == 0;
+}
 
 bool search_directories(const char* list, const char* name, string& found) {
   while (list && *list) {
@@ -70,10 +72,14 @@ int wait_for(pid_t child) {
 
 void report_failure(const external_program& program, int status, const string& output) {
   char how[64];
-  if (status < 0) snprintf(how, sizeof how, "could not be waited for");
-  else if (WIFSIGNALED(status)) snprintf(how, sizeof how, "was ended by signal %d", WTERMSIG(status));
-  else if (WEXITSTATUS(status) == 127) snprintf(how, sizeof how, "could not be started");
-  else snprintf(how, sizeof how, "failed with exit status %d", WEXITSTATUS(status));
+  if (status < 0)
+    snprintf(how, sizeof how, "could not be waited for");
+  else if (WIFSIGNALED(status))
+    snprintf(how, sizeof how, "was ended by signal %d", WTERMSIG(status));
+  else if (WEXITSTATUS(status) == 127)
+    snprintf(how, sizeof how, "could not be started");
+  else
+    snprintf(how, sizeof how, "failed with exit status %d", WEXITSTATUS(status));
   complain(program.path.c_str(), " ", how, output.empty() ? nullptr : "; it printed:");
   if (!output.empty()) {
     standard_error << output;

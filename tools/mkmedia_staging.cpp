@@ -22,7 +22,9 @@ bool staging_area::create(const string& prefix) {
   return true;
 }
 
-string staging_area::path_of(const char* name) const { return directory_ + "/" + name; }
+string staging_area::path_of(const char* name) const {
+  return directory_ + "/" + name;
+}
 
 bool staging_area::write_file(const char* name, const void* data, size_t size) {
   string path = path_of(name);
@@ -51,15 +53,16 @@ bool staging_area::publish(const char* name, const char* destination) {
   return false;
 }
 
-void staging_area::discard(const char* name) { unlink(path_of(name).c_str()); }
+void staging_area::discard(const char* name) {
+  unlink(path_of(name).c_str());
+}
 
 // Only mkmedia writes into the directory, and only plain files.
 staging_area::~staging_area() {
   if (directory_.empty()) return;
   if (DIR* folder = opendir(directory_.c_str())) {
     while (struct dirent* file = readdir(folder)) {
-      if (strcmp(file->d_name, ".") != 0 && strcmp(file->d_name, "..") != 0)
-        discard(file->d_name);
+      if (strcmp(file->d_name, ".") != 0 && strcmp(file->d_name, "..") != 0) discard(file->d_name);
     }
     closedir(folder);
   }

@@ -118,10 +118,9 @@ bool same_fat_name(const string& a, const string& b) {
 bool check_package_names(const volume_options& options, const vector<checked_package>& packages) {
   if (!options.choose && packages.size() > PACKAGE_LIMIT) {
     char count[64];
-    snprintf(count, sizeof count, ": %u packages; setup installs at most %u", (unsigned)packages.size(),
-             (unsigned)PACKAGE_LIMIT);
-    complain(options.directory, count,
-             " from a volume without a menu (--choose gives the menu)");
+    snprintf(count, sizeof count, ": %u packages; setup installs at most %u",
+             (unsigned)packages.size(), (unsigned)PACKAGE_LIMIT);
+    complain(options.directory, count, " from a volume without a menu (--choose gives the menu)");
     return false;
   }
   bool sound = true;
@@ -157,7 +156,8 @@ bool add_directory_file(const volume_options& options, const char* name, presenc
     if (errno == ENOENT)
       complain(options.directory, ": has no ", name,
                "; setup's hard-disk installation stops without it");
-    else complain(source.c_str(), ": ", strerror(errno));
+    else
+      complain(source.c_str(), ": ", strerror(errno));
     return false;
   }
   if (!S_ISREG(st.st_mode) || (uint64_t)st.st_size > LARGEST_FILE) {
@@ -207,7 +207,9 @@ uint64_t root_entries(const vector<volume_file>& files) {
   return entries < 512 ? 512 : (entries + 15) / 16 * 16;
 }
 
-uint64_t round_up(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+uint64_t round_up(uint64_t value, uint64_t unit) {
+  return (value + unit - 1) / unit * unit;
+}
 
 // Enough for the files in clusters as large as mkfs.fat makes them here,
 // the root directory, two FATs and the reserved sectors, with room to spare.
@@ -242,8 +244,8 @@ bool make_volume(const volume_options& options, uint64_t cylinders,
   snprintf(kib, sizeof kib, "%llu", (unsigned long long)(cylinders * CYLINDER_SIZE / 1024));
   snprintf(entries, sizeof entries, "%llu", (unsigned long long)root_entries(files));
   vector<string> format;
-  const char* format_arguments[] = {"-C", "-g", "16/63", "-n", VOLUME_LABEL, "-r", entries,
-                                    image.c_str(), kib};
+  const char* format_arguments[] = {"-C", "-g",    "16/63",       "-n", VOLUME_LABEL,
+                                    "-r", entries, image.c_str(), kib};
   for (const char* argument : format_arguments) format.push_back(string(argument));
   if (!run_program(MKFS_FAT, format) || interrupted) return false;
   // Files go on in this order, which is the volume's directory order.
@@ -270,9 +272,11 @@ void print_volume(const volume_options& options, uint64_t cylinders,
   if (stat(defaults.c_str(), &st) == 0) standard_output << "  " << DEFAULT_PACKAGES_FILE << '\n';
   standard_output << "  " << AUTORUN_FILE << "\n  " << MBR_FILE
                   << ": the boot program and the boot signature\n";
-  if (options.choose) standard_output << "  " << CHOOSE_FILE << ": setup shows its package menu\n";
-  else standard_output << "  setup installs all " << (unsigned)packages.size()
-                       << (packages.size() == 1 ? " package" : " packages") << " without asking\n";
+  if (options.choose)
+    standard_output << "  " << CHOOSE_FILE << ": setup shows its package menu\n";
+  else
+    standard_output << "  setup installs all " << (unsigned)packages.size()
+                    << (packages.size() == 1 ? " package" : " packages") << " without asking\n";
   standard_output << flush;
 }
 

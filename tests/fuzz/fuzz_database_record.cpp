@@ -10,6 +10,7 @@
 #include "fuzz_root.h"
 #include "installer/database.h"
 #include "installer/removal.h"
+#include "installer/validity.h"
 
 namespace {
 const char SEPARATOR[] = "\n%%\n";
@@ -23,11 +24,7 @@ void write_part(size_t part, const uint8_t* data, size_t size) {
   snprintf(path, sizeof path, "/var/pdb/%s", PACKAGES[part / 5]);
   mkdir(path, 0770);
   snprintf(path, sizeof path, "/var/pdb/%s/%s", PACKAGES[part / 5], FILES[part % 5]);
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  if (write(fd, data, size) != (ssize_t)size) {
-  }
-  close(fd);
+  fuzz_root::write_file(path, data, size);
 }
 }  // namespace
 
@@ -43,6 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   open_repository(true);
   revalidate_packages();
-  remove_invalid_packages(true);
+  remove_invalid_packages(REPORT_REMOVALS);
   return 0;
 }

@@ -14,13 +14,8 @@ const char PATH[] = "/var/pckg/fuzz.kpk";
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_root::scope root;
-  const int fd = open(PATH, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
-  const bool written = write(fd, data, size) == (ssize_t)size;
-  close(fd);
-  if (!written) return 0;
   pending_package record;
-  if (!read_pending_header(record, PATH)) return 0;
+  if (!fuzz_root::write_file(PATH, data, size) || !read_pending_header(record, PATH)) return 0;
   // The relations that order pending files, over what was read.
   provides(record, record.name);
   preferred_over(record, record, false);

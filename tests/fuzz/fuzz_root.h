@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <initializer_list>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -30,14 +31,26 @@ inline int real_root = -1, real_cwd = -1, scratch_root = -1;
 inline volatile sig_atomic_t inside = 0;
 inline struct sigaction chained[NSIG];
 
-[[noreturn]] inline void refuse(const char* what) {
-  // Only write(2): this may run in a signal handler.
-  const char* reason = strerror(errno);
-  if (write(2, "fuzz_root: ", 11) < 0 || write(2, what, strlen(what)) < 0 ||
-      write(2, ": ", 2) < 0 || write(2, reason, strlen(reason)) < 0 ||
-      write(2, "; refusing to run\n", 18) < 0) {
-  }
+// Writes the texts to standard error, then aborts (leaving the scratch root
+// first: see on_signal). Only write(2): this may run in a signal handler.
+[[noreturn]] inline void fail(const char* a, const char* b = "", const char* c = "", const char* d = "",
+                              const char* e = "") {
+  for (const char* text : {a, b, c, d, e, "\n"})
+    if (write(2, text, strlen(text)) < 0) break;
   abort();
+}
+
+[[noreturn]] inline void refuse(const char* what) {
+  fail("fuzz_root: ", what, ": ", strerror(errno), "; refusing to run");
+}
+
+// Writes a whole file; false when that fails.
+inline bool write_file(const char* path, const void* data, size_t size) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = write(fd, data, size) == (ssize_t)size;
+  close(fd);
+  return written;
 }
 
 inline void enter() {
@@ -63,11 +76,11 @@ inline void on_signal(int signal, siginfo_t* info, void* context) {
   const struct sigaction& next = chained[signal];
   if (next.sa_flags & SA_SIGINFO) {
     next.sa_sigaction(signal, info, context);
-  } else if (next.sa_handler != SIG_IGN && next.sa_handler != SIG_DFL) {
-    next.sa_handler(signal);
   } else if (next.sa_handler == SIG_DFL) {
     ::signal(signal, SIG_DFL);
     raise(signal);
+  } else if (next.sa_handler != SIG_IGN) {
+    next.sa_handler(signal);
   }
   if (was_inside) enter();
 }
@@ -75,32 +88,29 @@ inline void on_signal(int signal, siginfo_t* info, void* context) {
 // At the first input, once the fuzzer has installed its handlers for abort,
 // illegal instruction and the time-out timer.
 inline void chain_fatal_signals() {
-  static const int signals[] = {SIGABRT, SIGILL, SIGALRM};
-  for (int signal : signals) {
-    struct sigaction ours;
+  for (int signal : {SIGABRT, SIGILL, SIGALRM}) {
     if (sigaction(signal, nullptr, &chained[signal]) != 0) refuse("sigaction");
-    ours = chained[signal];
+    struct sigaction ours = chained[signal];
     ours.sa_flags |= SA_SIGINFO;
     ours.sa_sigaction = on_signal;
     if (sigaction(signal, &ours, nullptr) != 0) refuse("sigaction");
   }
 }
 
-inline int remove_entry(const char* path, const struct stat*, int, struct FTW* level) {
-  if (level->level > 0) remove(path);
-  return 0;
-}
-
-// Empties the scratch root (from inside) and makes the base directories;
-// first makes sure that "/" is the scratch root. False when something was
-// left behind (a tree deeper than a path can name, built through links).
+// Empties the scratch root (from inside, once sure that "/" is it) and makes
+// the base directories. False when something was left behind (a tree deeper
+// than a path can name, built through links).
 inline bool empty_tree() {
   struct stat root, expected;
-  if (stat("/", &root) != 0 || fstat(scratch_root, &expected) != 0 ||
-      root.st_dev != expected.st_dev || root.st_ino != expected.st_ino) {
+  if (stat("/", &root) != 0 || fstat(scratch_root, &expected) != 0 || root.st_dev != expected.st_dev ||
+      root.st_ino != expected.st_ino) {
     errno = EXDEV;
     refuse("\"/\" is not the scratch root");
   }
+  auto remove_entry = [](const char* path, const struct stat*, int, FTW* at) {
+    if (at->level > 0) remove(path);
+    return 0;
+  };
   nftw("/", remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   DIR* listing = opendir("/");
   if (!listing) return false;
@@ -108,15 +118,12 @@ inline bool empty_tree() {
   while (const dirent* entry = readdir(listing))
     if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
   closedir(listing);
-  if (!empty) return false;
-  static const char* const directories[] = {"/var", "/var/pdb", "/var/pckg", "/tmp"};
-  for (const char* directory : directories)
-    if (mkdir(directory, 0755) != 0) return false;
-  return true;
+  for (const char* directory : {"/var", "/var/pdb", "/var/pckg", "/tmp"})
+    if (empty && mkdir(directory, 0755) != 0) return false;
+  return empty;
 }
 
-// A new scratch root (from outside); the previous one, if any, goes with
-// its descriptor.
+// A new scratch root (from outside); the previous one, if any, goes with its descriptor.
 inline void mount_scratch() {
   char directory[] = "/tmp/fuzz_root.XXXXXX";
   if (!mkdtemp(directory)) refuse("mkdtemp");
@@ -124,8 +131,7 @@ inline void mount_scratch() {
     refuse("cannot mount the scratch root");
   const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) refuse("cannot open the scratch root");
-  if (umount2(directory, MNT_DETACH) != 0 || rmdir(directory) != 0)
-    refuse("cannot detach the scratch root");
+  if (umount2(directory, MNT_DETACH) != 0 || rmdir(directory) != 0) refuse("cannot detach the scratch root");
   if (scratch_root >= 0) close(scratch_root);
   scratch_root = fd;
 }
@@ -139,22 +145,6 @@ inline void reset_repository() {
   repo.status_line.clear();
   repo.message_log.clear();
   repo.quiet = true;
-}
-
-inline void set_up() {
-  if (geteuid() != 0) {
-    errno = EPERM;
-    refuse("chroot needs root");
-  }
-  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    refuse("cannot make a private mount namespace");
-  // Opened in the new namespace, so that leaving returns to its mounts.
-  real_root = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  real_cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (real_root < 0 || real_cwd < 0) refuse("cannot open the real root");
-  mount_scratch();
-  enter();
-  leave();
 }
 
 // One input's stay in the scratch root: entered empty, left with the
@@ -177,8 +167,6 @@ struct scope {
     reset_repository();
     leave();
   }
-  scope(const scope&) = delete;
-  scope& operator=(const scope&) = delete;
 };
 
 }  // namespace fuzz_root
@@ -191,6 +179,18 @@ extern "C" void __sanitizer_report_error_summary(const char* summary) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_root::set_up();
+  if (geteuid() != 0) {
+    errno = EPERM;
+    fuzz_root::refuse("chroot needs root");
+  }
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    fuzz_root::refuse("cannot make a private mount namespace");
+  // Opened in the new namespace, so that leaving returns to its mounts.
+  fuzz_root::real_root = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fuzz_root::real_cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fuzz_root::real_root < 0 || fuzz_root::real_cwd < 0) fuzz_root::refuse("cannot open the real root");
+  fuzz_root::mount_scratch();
+  fuzz_root::enter();
+  fuzz_root::leave();
   return 0;
 }

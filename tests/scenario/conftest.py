@@ -1,22 +1,14 @@
 """Shared fixtures of the scenario tier: the built programs, run black-box.
-
-Every installer run gets "-r <scratch root>"; nothing here touches the
-machine's own root.
-"""
+Every installer run gets "-r <scratch root>"."""
 import os
 import shutil
 import subprocess
 
 import pytest
 
-BUILD_DIR = os.environ.get("TESS_BUILD_DIR") or os.path.join(
-    os.path.dirname(__file__), "..", "..", "build")
-SOURCE_DIR = os.environ.get("TESS_SOURCE_DIR") or os.path.join(
-    os.path.dirname(__file__), "..", "..")
-
-
-# Programs of the router's i386 build run through an emulator on this
-# machine: TESS_EMULATOR=qemu-i386-static.
+SOURCE_DIR = os.environ.get("TESS_SOURCE_DIR") or os.path.join(os.path.dirname(__file__), "..", "..")
+BUILD_DIR = os.environ.get("TESS_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+# Programs of the router's i386 build run through an emulator: TESS_EMULATOR=qemu-i386-static.
 EMULATOR = os.environ.get("TESS_EMULATOR", "").split()
 
 
@@ -38,8 +30,7 @@ def run(args, stdin=None, timeout=60, cwd=None):
     env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
     if EMULATOR and args and str(args[0]).startswith(os.path.abspath(BUILD_DIR)):
         args = EMULATOR + list(args)
-    proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, cwd=cwd,
-                          env=env)
+    proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, cwd=cwd, env=env)
     return (proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
 
 
@@ -50,13 +41,8 @@ def needs_root():
 def copy_with_libraries(binary, root):
     """Copies a program and the shared libraries it needs into root."""
     out = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
-    paths = [binary]
-    for line in out.splitlines():
-        parts = line.split()
-        for part in parts:
-            if part.startswith("/"):
-                paths.append(part)
-                break
+    paths = [binary] + [next(p for p in line.split() if p.startswith("/"))
+                        for line in out.splitlines() if "/" in line]
     for path in paths:
         real = os.path.realpath(path)
         for name in {path, real}:
@@ -78,39 +64,43 @@ class ScratchRoot:
 
     def installer(self, *args, stdin=None, timeout=60):
         """Runs installer -r <root> args...; returns (status, stdout, stderr).
-
-        The installer opens a package file after changing root, so a package
-        file argument that lies outside the root is copied to /tmp inside it
-        for the run and removed afterwards."""
-        args = [str(a) for a in args]
-        copied = []
+        It opens a package file after changing root, so a package file outside
+        the root is copied into its /tmp for the run."""
+        args, copied = [str(a) for a in args], []
         for i, arg in enumerate(args):
             if (arg.endswith(".kpk") and os.path.isfile(arg)
                     and not os.path.realpath(arg).startswith(os.path.realpath(self.path) + "/")):
-                inside = "/tmp/" + os.path.basename(arg)
-                shutil.copyfile(arg, self.p(inside))
-                copied.append(self.p(inside))
-                args[i] = inside
+                args[i] = "/tmp/" + os.path.basename(arg)
+                copied.append(shutil.copyfile(arg, self.p(args[i])))
         try:
-            return run([program("installer"), "-r", self.path, *args], stdin=stdin,
-                       timeout=timeout)
+            return run([program("installer"), "-r", self.path, *args], stdin=stdin, timeout=timeout)
         finally:
             for path in copied:
                 if os.path.exists(path):
                     os.unlink(path)
 
+    def run(self, what=None, status=0, log=None, fresh=True):
+        """Runs the installer on what (a package file, package bytes through
+        standard input, a list of arguments, None for the start jobs alone);
+        checks its status and, unless log is None, the lines of /postlog.
+        fresh removes the last run's /postlog first. Returns stdout."""
+        if fresh and self.exists("/postlog"):
+            os.remove(self.p("/postlog"))
+        args = what if isinstance(what, list) else [] if what is None else [
+            "-" if isinstance(what, bytes) else what]
+        got, out, err = self.installer(*args, stdin=what if isinstance(what, bytes) else None)
+        assert got == status, out + err
+        assert log is None or self.postlog_lines() == log, self.postlog_lines()
+        return out
+
     def postlog(self):
-        with open(self.p("/postlog"), "rb") as f:
-            return f.read().decode("latin-1")
+        return self.read("/postlog", "rb").decode("latin-1")
 
     def postlog_lines(self, keep_proc_warning=False):
-        """The lines of /postlog. A scratch root has no /proc mounted, so every
-        run that scans for files in use warns about it; that line is left out
-        unless asked for."""
-        lines = self.postlog().splitlines()
-        if keep_proc_warning:
-            return lines
-        return [line for line in lines if line != "WARNING: could not open /proc"]
+        """The lines of /postlog, without the warning about the /proc that a
+        scratch root lacks unless asked for."""
+        return [line for line in self.postlog().splitlines()
+                if keep_proc_warning or line != "WARNING: could not open /proc"]
 
     def installed(self):
         """Names of the package directories under /var/pdb."""
@@ -139,14 +129,12 @@ class ScratchRoot:
 
     def drop(self, file_name, data):
         """Leaves a package file pending in /var/pckg."""
-        with open(self.p("/var/pckg/" + file_name), "wb") as f:
-            f.write(data)
+        open(self.p("/var/pckg/" + file_name), "wb").write(data)
 
 
 def make_root(path, with_bash=True):
-    """A router root at path: /var/pdb, /var/deinstall, /var/pckg, /tmp,
-    /ram, /dev/null, an empty install profile and (with_bash) bash with its
-    libraries, so that package scripts run inside it."""
+    """A router root at path: the installer's directories, /dev/null, an empty
+    install profile and (with_bash) bash with its libraries for package scripts."""
     for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev", "kest/lib/install"):
         os.makedirs(os.path.join(path, d), exist_ok=True)
     open(os.path.join(path, "kest/lib/install/profile.sh"), "w").close()

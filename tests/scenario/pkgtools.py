@@ -1,10 +1,6 @@
-"""Package files for the scenario tests.
-
-Packages (the pkgs fixture) builds real trees into package files with kpk,
-so tests get the bytes the tool really makes. raw() is a small independent
-encoder of the same layout, fast and able to write the malformed packages
-kpk refuses to make; parse_*() decode what kpk wrote.
-"""
+"""Package files for the scenario tests: Packages builds real trees with kpk;
+raw() is a small independent encoder that also writes the malformed packages
+kpk refuses to make; parse_*() decode what kpk wrote."""
 import os
 import struct
 import subprocess
@@ -14,24 +10,13 @@ from dataclasses import dataclass
 
 from conftest import EMULATOR, program
 
-MAGIC_RECORDED = 0xBAD0F11E
-MAGIC_UNRECORDED = 0xDA0BF11E
-
-SECTION_PACKAGE_HEADER = 1
-SECTION_DEPENDENCIES = 3
-SECTION_FILE_DATA = 4
-SECTION_INSTALL_SCRIPT = 7
-SECTION_UNINSTALL_SCRIPT = 8
-SECTION_ARCHITECTURE = 16
-SECTION_CONFLICTS = 17
-SECTION_BUNDLE_HEADER = 18
-
+MAGIC_RECORDED, MAGIC_UNRECORDED = 0xBAD0F11E, 0xDA0BF11E
+SECTION_PACKAGE_HEADER, SECTION_DEPENDENCIES, SECTION_FILE_DATA = 1, 3, 4
+SECTION_INSTALL_SCRIPT, SECTION_UNINSTALL_SCRIPT = 7, 8
+SECTION_ARCHITECTURE, SECTION_CONFLICTS, SECTION_BUNDLE_HEADER = 16, 17, 18
 REGULAR, LINK, DIRECTORY, FIFO = 0o100644, 0o120777, 0o40755, 0o10644
 CHARACTER, BLOCK, SOCKET = 0o20644, 0o60644, 0o140644
-
 T0 = 1_600_000_000
-
-_STAGES = {"alpha": ord("a"), "beta": ord("b"), "rc": ord("c")}
 
 
 def version(text):
@@ -45,108 +30,79 @@ def version(text):
         number = int(rest[1:])
     elif rest:
         word = rest.rstrip("0123456789")
-        stage = _STAGES[word]
-        number = int(rest[len(word):] or 0)
+        stage, number = {"alpha": ord("a"), "beta": ord("b"), "rc": ord("c")}[word], int(rest[len(word):] or 0)
     return int(major) << 24 | int(digits) << 16 | stage << 8 | number
 
 
 def _version_value(v):
-    """None or 0 -> 0, text -> version(text), a number as it is."""
-    if v is None:
-        return 0
-    return version(v) if isinstance(v, str) else int(v)
+    """None -> 0, text -> version(text), a number as it is."""
+    return version(v) if isinstance(v, str) else int(v or 0)
 
 
 # -- through kpk ---------------------------------------------------------------
 
-def _requirement_line(key, requirement):
-    """("ppp", "2.9", None) or "ppp >= 2.9" -> "depends: ppp >= 2.9"."""
-    if isinstance(requirement, str):
-        return f"{key}: {requirement}"
-    name, minimum, maximum = (tuple(requirement) + (None, None))[:3]
-    return f"{key}: {name}" + (f" >= {minimum}" if minimum else "") + (
-        f" <= {maximum}" if maximum else "")
-
-
-def _run_kpk(args):
-    proc = subprocess.run(EMULATOR + [program("kpk")] + args, capture_output=True, timeout=300)
-    if proc.returncode != 0:
-        raise RuntimeError(f"kpk {' '.join(args)} failed ({proc.returncode}): "
-                           f"{proc.stderr.decode('latin-1')}")
-
-
-def _describe(folder, name, version, build_time, arch, depends, conflicts, extra=()):
-    lines = [f"name: {name}", f"version: {version}"]
-    if build_time is not None:
-        lines.append(f"build-time: {build_time}")
-    if arch is not None:
-        lines.append(f"architecture: {arch}")
-    lines += [_requirement_line("depends", r) for r in depends or []]
-    lines += [_requirement_line("conflicts", r) for r in conflicts or []]
-    path = os.path.join(folder, "package.desc")
-    with open(path, "w") as f:
-        f.write("\n".join(lines + list(extra)) + "\n")
-    return path
-
-
-def build_package(tree_dir, out_path, name, version, deps=None, conflicts=None, arch=None,
-                  install_script=None, uninstall_script=None, unrecorded=False,
-                  build_time=T0, depends=None):
-    """Builds out_path from tree_dir with kpk build; returns out_path.
-    deps (or depends) and conflicts: (name, minimum, maximum) tuples with
-    versions as text or None, or strings such as "ppp >= 2.9"; scripts as text."""
+def _kpk(command, out_path, inputs, name, text, deps, conflicts, arch, build_time, scripts=(), extra=()):
+    """Writes a description (scripts: (key, text) written to files) and runs
+    kpk on it; returns out_path. Requirements: (name, minimum, maximum)
+    tuples or strings such as "ppp >= 2.9"."""
+    def line(key, r):
+        if isinstance(r, str):
+            return f"{key}: {r}"
+        name, minimum, maximum = (tuple(r) + (None, None))[:3]
+        return f"{key}: {name}" + (f" >= {minimum}" if minimum else "") + (f" <= {maximum}" if maximum else "")
+    lines = [f"name: {name}", f"version: {text}"] + (
+        [f"build-time: {build_time}"] if build_time is not None else []) + (
+        [f"architecture: {arch}"] if arch is not None else []) + [
+        line("depends", r) for r in deps] + [line("conflicts", r) for r in conflicts or []] + list(extra)
     with tempfile.TemporaryDirectory() as folder:
-        extra = []
-        for key, script in (("install-script", install_script),
-                            ("uninstall-script", uninstall_script)):
-            if script is not None:
-                path = os.path.join(folder, key)
-                with open(path, "wb") as f:
-                    f.write(script.encode() if isinstance(script, str) else script)
-                extra.append(f"{key}: {path}")
-        if unrecorded:
-            extra.append("recorded: no")
-        desc = _describe(folder, name, version, build_time, arch, (deps or []) + (depends or []),
-                         conflicts, extra)
-        _run_kpk(["build", desc, str(tree_dir), str(out_path)])
+        for key, script in scripts:
+            open(os.path.join(folder, key), "wb").write(script.encode() if isinstance(script, str) else script)
+            lines.append(f"{key}: {os.path.join(folder, key)}")
+        desc = os.path.join(folder, "package.desc")
+        open(desc, "w").write("\n".join(lines) + "\n")
+        tree, members = ([str(inputs)], []) if command == "build" else ([], [str(m) for m in inputs])
+        proc = subprocess.run(EMULATOR + [program("kpk"), command, desc, *tree, str(out_path), *members],
+                              capture_output=True, timeout=300)
+        if proc.returncode != 0:
+            raise RuntimeError(f"kpk {command} failed ({proc.returncode}): {proc.stderr.decode('latin-1')}")
     return out_path
 
 
-def build_bundle(out_path, name, version, members, deps=None, conflicts=None, arch=None,
-                 build_time=T0, depends=None):
+def build_package(tree_dir, out_path, name, version, deps=None, conflicts=None, arch=None, install_script=None,
+                  uninstall_script=None, unrecorded=False, build_time=T0, depends=None):
+    """Builds out_path from tree_dir with kpk build; scripts as text."""
+    scripts = [(k, s) for k, s in (("install-script", install_script), ("uninstall-script", uninstall_script))
+               if s is not None]
+    return _kpk("build", out_path, tree_dir, name, version, (deps or []) + (depends or []), conflicts, arch,
+                build_time, scripts, ["recorded: no"] if unrecorded else [])
+
+
+def build_bundle(out_path, name, version, members, deps=None, conflicts=None, arch=None, build_time=T0,
+                 depends=None):
     """Builds the bundle out_path from member package files with kpk bundle."""
-    with tempfile.TemporaryDirectory() as folder:
-        desc = _describe(folder, name, version, build_time, arch, (deps or []) + (depends or []),
-                         conflicts)
-        _run_kpk(["bundle", desc, str(out_path)] + [str(m) for m in members])
-    return out_path
+    return _kpk("bundle", out_path, members, name, version, (deps or []) + (depends or []), conflicts, arch,
+                build_time)
 
 
 def tree_contents(tree):
-    """{absolute path: bytes, or ("link", target)} of the non-directories of
-    a package tree: what the package records and places."""
+    """{absolute path: bytes, or ("link", target)} of the non-directories of a
+    package tree: what the package records and places."""
     out = {}
     for folder, dirs, files in os.walk(tree):
         for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
             host = os.path.join(folder, name)
-            rel = "/" + os.path.relpath(host, tree)
-            if os.path.islink(host):
-                out[rel] = ("link", os.readlink(host))
-            else:
-                with open(host, "rb") as f:
-                    out[rel] = f.read()
+            out["/" + os.path.relpath(host, tree)] = (
+                ("link", os.readlink(host)) if os.path.islink(host) else open(host, "rb").read())
     return out
 
 
 class Built:
-    """A package file with what it leaves when it is completely installed.
-    str() is its path, so it goes wherever a file name does."""
+    """A package file with what it leaves when completely installed; str() is its path."""
 
     def __init__(self, name, text, path, tree=None, bundle=None, build_time=T0):
-        self.name, self.label, self.path, self.bundle = name, f"{name}-{text}", str(path), bundle
+        self.name, self.path, self.bundle = name, str(path), bundle
         self.version = (version(text), build_time)
-        with open(self.path, "rb") as f:
-            self.data = f.read()
+        self.data = open(self.path, "rb").read()
         self.contents = tree_contents(tree) if tree else {}
 
     def __str__(self):
@@ -156,50 +112,37 @@ class Built:
 
 
 class Packages:
-    """Builds package files into a folder: make() and bundle() through kpk,
-    raw() writes given bytes."""
+    """Builds package files into a folder: make() and bundle() through kpk, raw() of given bytes."""
 
     def __init__(self, base):
-        self.base = str(base)
+        self.base, self.count = str(base), 0
         os.makedirs(self.base, exist_ok=True)
-        self.count = 0
 
     def _path(self, stem):
         self.count += 1
         return os.path.join(self.base, f"{stem}-{self.count}")
 
-    def tree(self, files):
+    def make(self, name, version, files=None, bundle=None, **options):
         """files: {relative path: bytes | str | ("link", target) | None (a directory)}."""
         tree = self._path("tree")
         os.makedirs(tree)
         for rel, content in (files or {}).items():
             path = os.path.join(tree, rel)
-            if content is None:
-                os.makedirs(path, exist_ok=True)
-                continue
-            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.makedirs(path if content is None else os.path.dirname(path), exist_ok=True)
             if isinstance(content, tuple):
                 os.symlink(content[1], path)
-            else:
-                with open(path, "wb") as f:
-                    f.write(content.encode() if isinstance(content, str) else content)
-        return tree
-
-    def make(self, name, version, files=None, bundle=None, **options):
-        tree = self.tree(files)
-        out = self._path(f"{name}-{version}") + ".kpk"
-        build_package(tree, out, name, version, **options)
+            elif content is not None:
+                open(path, "wb").write(content.encode() if isinstance(content, str) else content)
+        out = build_package(tree, self._path(f"{name}-{version}") + ".kpk", name, version, **options)
         return Built(name, version, out, tree, bundle, options.get("build_time", T0))
 
     def bundle(self, name, version, members, **options):
-        out = self._path(f"{name}-{version}") + ".kpk"
-        build_bundle(out, name, version, members, **options)
+        out = build_bundle(self._path(f"{name}-{version}") + ".kpk", name, version, members, **options)
         return Built(name, version, out, build_time=options.get("build_time", T0))
 
     def raw(self, data, name="raw"):
         out = self._path(name) + ".kpk"
-        with open(out, "wb") as f:
-            f.write(data)
+        open(out, "wb").write(data)
         return out
 
 
@@ -217,8 +160,7 @@ def raw_package(sections, magic=MAGIC_RECORDED):
 
 
 def _name_field(name):
-    name = name.encode() if isinstance(name, str) else name
-    return name[:16].ljust(16, b"\0")
+    return (name.encode() if isinstance(name, str) else name)[:16].ljust(16, b"\0")
 
 
 def header_record(name, version_value, build_time=T0):
@@ -231,8 +173,7 @@ def requirement_list(entries):
     out = struct.pack("<H", len(entries))
     for e in entries:
         name, minimum, maximum = (e, None, None) if isinstance(e, str) else e
-        out += _name_field(name) + struct.pack("<IIII", _version_value(minimum), 0,
-                                               _version_value(maximum), 0)
+        out += _name_field(name) + struct.pack("<IIII", _version_value(minimum), 0, _version_value(maximum), 0)
     return out
 
 
@@ -255,9 +196,8 @@ def file_entry_bytes(entry):
     """One entry uncompressed: the 30-byte header, the name, the data."""
     name = entry.name.encode() if isinstance(entry.name, str) else entry.name
     size = len(entry.data) if entry.size is None else entry.size
-    header = struct.pack("<HHHHI12xIH", entry.mode, entry.uid, entry.gid, 0, entry.mtime,
-                         size, len(name))
-    return header + name + entry.data
+    return struct.pack("<HHHHI12xIH", entry.mode, entry.uid, entry.gid, 0, entry.mtime, size,
+                       len(name)) + name + entry.data
 
 
 def file_data(entries):
@@ -270,41 +210,29 @@ def _entries_of(files):
     folders = []
     for path in files:
         parts = path.strip("/").split("/")[:-1]
-        folders += ["/" + "/".join(parts[:i + 1]) for i in range(len(parts))
-                    if "/" + "/".join(parts[:i + 1]) not in folders]
-    out = [entry(d, mode=DIRECTORY) for d in folders]
-    for path, content in files.items():
-        if isinstance(content, tuple):
-            out.append(entry(path, content[1].encode(), LINK))
-        else:
-            out.append(entry(path, content.encode() if isinstance(content, str) else content))
-    return out
+        folders += [d for d in ("/" + "/".join(parts[:i + 1]) for i in range(len(parts))) if d not in folders]
+    return [entry(d, mode=DIRECTORY) for d in folders] + [
+        entry(path, c[1].encode(), LINK) if isinstance(c, tuple) else entry(path, c.encode() if isinstance(
+            c, str) else c) for path, c in files.items()]
 
 
-def raw(name, entries=None, sections=(), version="1.0", deps=(), conflicts=(), arch=None,
-        install_script=None, uninstall_script=None, kind=SECTION_PACKAGE_HEADER,
-        unrecorded=False, size=None, build_time=T0):
-    """A package written byte by byte: the header, then architecture,
-    requirements, scripts, extra sections and the file data. entries: a
-    list of FileEntry, or {path: bytes} (parent directories are added).
-    size pads the file to exactly that many bytes with a section every
-    reader skips."""
+def raw(name, entries=None, sections=(), version="1.0", deps=(), conflicts=(), arch=None, install_script=None,
+        uninstall_script=None, kind=SECTION_PACKAGE_HEADER, unrecorded=False, size=None, build_time=T0):
+    """A package written byte by byte: header, architecture, requirements,
+    scripts, extra sections, file data. entries: FileEntry list, or {path:
+    bytes} (parent directories added). size pads the file to exactly that
+    many bytes with a section every reader skips."""
     out = [raw_section(kind, header_record(name, version, build_time))]
-    if arch:
-        out.append(raw_section(SECTION_ARCHITECTURE, arch.encode()))
-    if deps:
-        out.append(raw_section(SECTION_DEPENDENCIES, requirement_list(list(deps))))
-    if conflicts:
-        out.append(raw_section(SECTION_CONFLICTS, requirement_list(list(conflicts))))
-    for section_type, script in ((SECTION_INSTALL_SCRIPT, install_script),
-                                 (SECTION_UNINSTALL_SCRIPT, uninstall_script)):
-        if script is not None:
-            out.append(raw_section(section_type, script.encode()))
+    optional = [(SECTION_ARCHITECTURE, arch and arch.encode()),
+                (SECTION_DEPENDENCIES, deps and requirement_list(list(deps))),
+                (SECTION_CONFLICTS, conflicts and requirement_list(list(conflicts))),
+                (SECTION_INSTALL_SCRIPT, install_script is not None and install_script.encode()),
+                (SECTION_UNINSTALL_SCRIPT, uninstall_script is not None and uninstall_script.encode())]
+    out += [raw_section(t, payload) for t, payload in optional if isinstance(payload, bytes)]
     out += sections
-    if isinstance(entries, dict):
-        entries = _entries_of(entries)
     if entries is not None:
-        out.append(raw_section(SECTION_FILE_DATA, file_data(entries)))
+        out.append(raw_section(SECTION_FILE_DATA, file_data(
+            _entries_of(entries) if isinstance(entries, dict) else entries)))
     if size is not None:
         out.append(raw_section(5, bytes(size - 8 - 6 - sum(map(len, out)))))
     return raw_package(out, MAGIC_UNRECORDED if unrecorded else MAGIC_RECORDED)
@@ -318,13 +246,6 @@ def raw_bundle(name, members, version="1.0", **header):
 
 # -- an independent decoder, to check what kpk writes ----------------------------
 
-def parse_package(data):
-    """(magic, stored length, [(type, payload)]) of a well-formed package file."""
-    magic, length = struct.unpack_from("<II", data, 0)
-    return magic, length, [(t, data[start:start + size])
-                           for t, start, size in section_offsets(data)]
-
-
 def section_offsets(data):
     """[(type, start of payload, payload length)] of a package file."""
     out, offset = [], 8
@@ -336,33 +257,35 @@ def section_offsets(data):
     return out
 
 
+def parse_package(data):
+    """(magic, stored length, [(type, payload)]) of a well-formed package file."""
+    magic, length = struct.unpack_from("<II", data, 0)
+    return magic, length, [(t, data[start:start + size]) for t, start, size in section_offsets(data)]
+
+
+def _name_of(field):
+    return field[:16].split(b"\0", 1)[0].decode("latin-1")
+
+
 def parse_header_record(payload):
     """(name, version, build time) of a header record."""
-    name = payload[:16].split(b"\0", 1)[0].decode("latin-1")
-    v, build_time = struct.unpack_from("<II", payload, 16)
-    return name, v, build_time
+    return (_name_of(payload), *struct.unpack_from("<II", payload, 16))
 
 
 def parse_requirement_list(payload):
     """[(name, minimum, maximum)] of a requirement list."""
-    (count,) = struct.unpack_from("<H", payload, 0)
-    out = []
-    for i in range(count):
-        record = payload[2 + 32 * i:2 + 32 * (i + 1)]
-        minimum, _, maximum, _ = struct.unpack_from("<IIII", record, 16)
-        out.append((record[:16].split(b"\0", 1)[0].decode("latin-1"), minimum, maximum))
-    return out
+    records = [payload[2 + 32 * i:34 + 32 * i] for i in range(struct.unpack_from("<H", payload)[0])]
+    return [(_name_of(r), *struct.unpack_from("<I4xI", r, 16)) for r in records]
 
 
 def parse_file_data(payload):
     """The FileEntry list of a file data section (the zlib stream must be whole)."""
-    raw_bytes = zlib.decompress(payload)
-    entries, offset = [], 0
+    raw_bytes, entries, offset = zlib.decompress(payload), [], 0
     while offset + 30 <= len(raw_bytes):
         mode, uid, gid, _, mtime = struct.unpack_from("<HHHHI", raw_bytes, offset)
         size, name_length = struct.unpack_from("<IH", raw_bytes, offset + 24)
-        name = raw_bytes[offset + 30:offset + 30 + name_length].decode("latin-1")
         start = offset + 30 + name_length
+        name = raw_bytes[offset + 30:start].decode("latin-1")
         entries.append(FileEntry(name, raw_bytes[start:start + size], mode, uid, gid, mtime))
         offset = start + size
     assert offset == len(raw_bytes), "the file data ends inside an entry"

@@ -1,10 +1,6 @@
-"""The scratch root of the fuzz targets that run installer code (fuzz_root.h).
-
-Those targets install arbitrary package bytes; they must do it inside a
-root of their own and refuse to run where they cannot make one. The fuzz
-targets exist only in the clang sanitizer build with TESS_FUZZ; elsewhere
-these tests are skipped.
-"""
+"""The scratch root of the fuzz targets that run installer code (fuzz_root.h):
+they install arbitrary bytes inside a root of their own and refuse to run
+where they cannot make one. Skipped unless built with TESS_FUZZ."""
 import os
 import subprocess
 import uuid
@@ -22,13 +18,6 @@ def fuzz_target(name):
     if not os.path.exists(path):
         pytest.skip(f"{name} is built only with TESS_FUZZ")
     return path
-
-
-def unrecorded_package(entries):
-    """Unrecorded: placed without a database directory, so nothing stops at /var/pdb."""
-    return P.raw_package([P.raw_section(P.SECTION_PACKAGE_HEADER, P.header_record("probe", "1.0")),
-                          P.raw_section(P.SECTION_FILE_DATA, P.file_data(entries))],
-                         magic=P.MAGIC_UNRECORDED)
 
 
 @needs_root()
@@ -50,9 +39,9 @@ def test_installing_hostile_packages_reaches_nothing_outside(tmp_path):
     }
     files = []
     for name, entries in inputs.items():
-        path = tmp_path / name
-        path.write_bytes(unrecorded_package(entries))
-        files.append(str(path))
+        # Unrecorded: placed without a database directory, so nothing stops at /var/pdb.
+        (tmp_path / name).write_bytes(P.raw("probe", entries, unrecorded=True))
+        files.append(str(tmp_path / name))
     try:
         status, _, err = run([target, "-runs=1", *files], timeout=120)
         assert status == 0, err

@@ -1,9 +1,5 @@
-"""kpk, black-box: build, bundle and show on real trees, reproducible builds,
-damaged files diagnosed, and bad input refused without leaving a file.
-
-What kpk writes is decoded by pkgtools' own Python decoder, independent of
-the C++ reader that kpk show uses.
-"""
+"""kpk, black-box: build, bundle and show on real trees, decoded by pkgtools'
+own Python decoder; damaged files diagnosed; bad input refused, leaving no file."""
 import os
 import re
 import socket
@@ -73,7 +69,7 @@ def every_type_tree(tmp_path):
 
 
 @needs_root
-def test_every_entry_type_is_built_and_listed(tmp_path, every_type_tree):
+def test_every_entry_type_is_built_listed_and_reproducible(tmp_path, every_type_tree):
     out = tmp_path / "ppp.kpk"
     assert kpk("build", description(tmp_path), every_type_tree, out)[0] == 0
     magic, length, sections = pkgtools.parse_package(out.read_bytes())
@@ -93,12 +89,27 @@ def test_every_entry_type_is_built_and_listed(tmp_path, every_type_tree):
     assert status == 0, err
     rows = listing(text)
     assert rows["/etc/ppp/options"] == ("-rwSr-----", "12/34", "5", "2020-09-13 12:27")
-    assert rows["/etc/ppp"] == ("drwxr-x---", "0/0", "0", "2020-09-13 12:27")
-    assert rows["/dev-null"][:3] == ("crw--w----", "0/0", "1,3")
     assert rows["/dev-hda1"][:3] == ("brw-rw----", "0/0", "3,1")
-    assert rows["/var-fifo"][0].startswith("p")
     assert rows["/usr/bin/options-link -> ../../etc/ppp/options"][:2] == ("lrwxrwxrwx", "56/78")
     assert "11 entries, 10275 bytes of data" in text
+
+    # Reproducible: the same bytes under other owners, with the time given
+    # either way; owners become 0/0, and a build time is required.
+    a, b = tmp_path / "a.kpk", tmp_path / "b.kpk"
+    no_time = description(tmp_path / "no_time", build_time=None)
+    assert kpk("build", "--reproducible", "--build-time", T0, no_time, every_type_tree, a)[0] == 0
+    for root, dirs, files in os.walk(every_type_tree):
+        for n in dirs + files:
+            path = os.path.join(root, n)
+            mode = os.lstat(path).st_mode
+            os.lchown(path, 4321, 4321)
+            if not stat.S_ISLNK(mode):
+                os.chmod(path, stat.S_IMODE(mode))  # chown dropped the set-id bits
+    assert kpk("build", "--reproducible", description(tmp_path / "again"), every_type_tree, b)[0] == 0
+    assert a.read_bytes() == b.read_bytes()
+    assert {(e.uid, e.gid) for e in entries_of(a)} == {(0, 0)}
+    status, _, err = kpk("build", "--reproducible", no_time, every_type_tree, tmp_path / "d.kpk")
+    assert status == 1 and "build-time" in err and not (tmp_path / "d.kpk").exists()
 
 
 def test_header_requirements_and_scripts_are_shown_from_a_file_or_a_pipe(tmp_path):
@@ -132,28 +143,6 @@ def test_header_requirements_and_scripts_are_shown_from_a_file_or_a_pipe(tmp_pat
     assert text.startswith("unrecorded package file") and "architecture: i386 (none recorded)" in text
 
 
-@needs_root
-def test_reproducible_builds_are_byte_identical_and_need_a_build_time(tmp_path, every_type_tree):
-    a, b, c = (tmp_path / n for n in ("a.kpk", "b.kpk", "c.kpk"))
-    no_time = description(tmp_path, build_time=None)
-    assert kpk("build", "--reproducible", "--build-time", T0, no_time, every_type_tree, a)[0] == 0
-    # The same tree under other owners, with the time given another way.
-    for root, dirs, files in os.walk(every_type_tree):
-        for n in dirs + files:
-            path = os.path.join(root, n)
-            mode = os.lstat(path).st_mode
-            os.lchown(path, 4321, 4321)
-            if not stat.S_ISLNK(mode):
-                os.chmod(path, stat.S_IMODE(mode))  # chown dropped the set-id bits
-    assert kpk("build", "--reproducible", description(tmp_path / "again"), every_type_tree, b)[0] == 0
-    assert a.read_bytes() == b.read_bytes()
-    assert {(e.uid, e.gid) for e in entries_of(a)} == {(0, 0)}
-    assert kpk("build", "--build-time", T0, no_time, every_type_tree, c)[0] == 0
-    assert {(e.uid, e.gid) for e in entries_of(c)} == {(4321, 4321)}  # owners kept without it
-    status, _, err = kpk("build", "--reproducible", no_time, every_type_tree, tmp_path / "d.kpk")
-    assert status == 1 and "build-time" in err and not (tmp_path / "d.kpk").exists()
-
-
 def test_bundles_copy_their_members_and_refuse_mixed_nested_and_damaged_ones(tmp_path):
     write(tmp_path / "t1/a", "a")
     write(tmp_path / "t2/b", "b")
@@ -179,58 +168,33 @@ def test_bundles_copy_their_members_and_refuse_mixed_nested_and_damaged_ones(tmp
                                    unrecorded=True)
     cut = write(str(tmp_path / "cut.kpk"), open(m1, "rb").read()[:-5])
     desc = write(str(tmp_path / "b.desc"), "name: b\nversion: 1.0\n")
-    bad_desc = write(str(tmp_path / "bad.desc"), "name: b\nversion: 1.0\ninstall-script: x\n")
-    for d, members, message in ((desc, [m1, unrec], "recorded and unrecorded"),
-                                (desc, [out], "bundle"), (desc, [m1, cut], "cut short"),
-                                (desc, [desc], "not a package"), (bad_desc, [m1], "unknown key")):
-        status, _, err = kpk("bundle", d, tmp_path / "b.kpk", *members)
+    for members, message in (([m1, unrec], "recorded and unrecorded"), ([out], "bundle"),
+                             ([m1, cut], "cut short")):
+        status, _, err = kpk("bundle", desc, tmp_path / "b.kpk", *members)
         assert status == 1 and message in err, (members, err)
         assert not (tmp_path / "b.kpk").exists()
 
 
-def damaged_variants(good):
+def test_damaged_files_say_where_and_what_from_a_file_or_a_pipe(tmp_path):
+    write(tmp_path / "tree/etc/conf", "setting=1\n" * 500)
+    good = open(pkgtools.build_package(tmp_path / "tree", tmp_path / "good.kpk", "tool", "1.0",
+                                       deps=[("base", "1.0", None)]), "rb").read()
     at = {t: start - 6 for t, start, _ in pkgtools.section_offsets(good)}
-    flipped = bytearray(good)
-    for i in range(at[4] + 46, at[4] + 66):
-        flipped[i] ^= 0x5A
     header = pkgtools.raw_section(1, pkgtools.header_record("bad", "1.0"))
 
     def with_data(payload):
         return pkgtools.raw_package([header, pkgtools.raw_section(4, payload)])
 
-    def with_entries(*entries):
-        return with_data(pkgtools.file_data(entries))
-
     raw_entries = pkgtools.file_entry_bytes(pkgtools.FileEntry("/a", b"a" * 100))
-    return [
+    device = pkgtools.file_data([pkgtools.FileEntry("/ok", b"ok"), pkgtools.FileEntry("/dev/x", b"12345678", 0o20600)])
+    for data, message in [
         (b"\0\0\0\0" + good[4:], "offset 0: bad magic 0x00000000"),
-        (good[:5], "offset 0: 5 bytes, too short"),
         (good[:at[3] + 3], f"offset {at[3]}: a section header is cut short (3 of 6 bytes)"),
-        (good[:at[3] + 20], f"offset {at[3]}: dependencies section (type 3) of 34 bytes is cut short"),
-        (good[:-100], f"offset {at[4]}: file data section"),
-        (bytes(flipped), "corrupt compressed data"),
-        (with_entries(pkgtools.FileEntry("/ok", b"ok"), pkgtools.FileEntry("/dev/x", b"12345678", 0o20600)),
-         "bad entry 2 (/dev/x): device entry"),
-        (with_entries(pkgtools.FileEntry("/s", b"", 0o140644)), "bad entry 1 (/s)"),
+        (good[:at[4] + 10], f"offset {at[4]}: file data section"),
+        (with_data(device), "bad entry 2 (/dev/x): device entry"),
         (with_data(zlib.compress(raw_entries[:-10])), "bad entry 1 (/a): the data of an entry is cut short"),
-        (with_data(zlib.compress(raw_entries)[:-6]), "file data"),
         (with_data(zlib.compress(raw_entries) + b"junk"), "4 bytes follow the end of the compressed data"),
-        (pkgtools.raw_package([header, pkgtools.raw_section(3, struct.pack("<H", 3) + bytes(32))]),
-         "dependencies section (type 3): holds fewer entries than its count says"),
-        (good[:4] + struct.pack("<I", len(good)) + good[8:],
-         f"the file header gives {len(good) + 8} bytes, the sections end at {len(good)}"),
-        (pkgtools.raw_package([pkgtools.raw_section(2, b"text")]),
-         "offset 8: the first section is not a package or bundle header"),
-    ]
-
-
-def test_damaged_files_say_where_and_what_from_a_file_or_a_pipe(tmp_path):
-    write(tmp_path / "tree/etc/conf", "setting=1\n" * 500)
-    write(tmp_path / "tree/bin/tool", os.urandom(20000))
-    good = pkgtools.build_package(tmp_path / "tree", tmp_path / "good.kpk", "tool", "1.0",
-                                  deps=[("base", "1.0", None)], install_script="echo hi\n")
-    assert kpk("show", good)[0] == 0
-    for data, message in damaged_variants(open(good, "rb").read()):
+    ]:
         status, _, err = kpk("show", write(str(tmp_path / "damaged.kpk"), data))
         assert status == 1 and message in err and err.count("\n") == 1, (message, err)
         status, _, piped = kpk("show", "-", stdin=data)
@@ -245,17 +209,12 @@ def test_bad_input_is_refused_and_leaves_no_file(tmp_path):
 
     cases = [  # (description lines, name and version, tree change, expected message)
         (["color: blue"], None, None, "unknown key: color"),
-        ([], ("ok", "2.9.x"), None, "not a version"),
         ([], ("seventeen-chars-x", "1.0"), None, "at most 16 bytes"),
         ([], (".hidden", "1.0"), None, "cannot begin with"),
-        ([], ("a/b", "1.0"), None, "cannot begin with"),
-        ([], ("a b", "1.0"), None, "cannot contain white space or control"),
         ([], ("a\x1bb", "1.0"), None, "cannot contain white space or control"),
-        (["depends: base >= 1.x"], None, None, "expected a version"),
         (["depends: base >= 2.0 <= 1.0"], None, None, "above the maximum"),
         (["install-script: nowhere.sh"], None, None, "cannot read the script"),
         ([], None, sock, "a socket cannot be put in a package"),
-        (["just words"], None, None, 'expected "key: value"'),
     ]
     out_dir = tmp_path / "out"
     previous = write(str(out_dir / "kept.kpk"), b"an older build")

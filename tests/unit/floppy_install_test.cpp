@@ -1,5 +1,5 @@
 // Floppy set parts: header acceptance, group check and repair, the payload
-// taken from the groups, and the ordinals of the prompts.
+// taken from the groups.
 #include "setup/floppy_install.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "setup/child_programs.h"
 #include "support/bytes.h"
 #include "support/scratch_file.h"
 
@@ -18,9 +17,8 @@ struct layout {
   uint32_t block_size = 64, per_group = 4, parity = 1;
 };
 
-std::string header_bytes(uint32_t payload, uint32_t set, uint16_t index, uint16_t count,
-                         const layout& l) {
-  return le32(FLOPPY_PART_MAGIC) + le32(payload) + le32(set) + le16(index) + le16(count) +
+std::string header_bytes(uint32_t payload, const layout& l, uint32_t set = 77) {
+  return le32(FLOPPY_PART_MAGIC) + le32(payload) + le32(set) + le16(0) + le16(1) +
          le16(l.block_size) + le16(l.per_group) + le16(l.parity) + std::string(10, '\0');
 }
 
@@ -30,11 +28,11 @@ std::string block_of(const std::string& data) {
 
 // A whole part file: header, then groups of payload blocks and XOR parity.
 std::string part_file(const std::string& payload, uint32_t set, const layout& l = layout()) {
-  std::string out = header_bytes((uint32_t)payload.size(), set, 0, 1, l);
-  uint32_t data = l.block_size - 4, payload_blocks = l.per_group - l.parity;
+  std::string out = header_bytes((uint32_t)payload.size(), l, set);
+  uint32_t data = l.block_size - 4;
   for (size_t at = 0; at < payload.size();) {
     std::string parity(data, '\0');
-    for (uint32_t b = 0; b < payload_blocks; ++b, at += data) {
+    for (uint32_t b = 0; b < l.per_group - l.parity; ++b, at += data) {
       std::string piece = at < payload.size() ? payload.substr(at, data) : "";
       piece.resize(data, '\0');
       for (uint32_t i = 0; i < data; ++i) parity[i] ^= piece[i];
@@ -45,10 +43,8 @@ std::string part_file(const std::string& payload, uint32_t set, const layout& l 
   return out;
 }
 
-floppy_part_header accepted(const std::string& file, const floppy_part_header& held, bool& ok) {
-  floppy_part_header header{};
-  ok = accept_part_header((const unsigned char*)file.data(), file.size(), held, header);
-  return header;
+bool accept(const std::string& file, const floppy_part_header& held, floppy_part_header& header) {
+  return accept_part_header((const unsigned char*)file.data(), file.size(), held, header);
 }
 
 }  // namespace
@@ -56,38 +52,25 @@ floppy_part_header accepted(const std::string& file, const floppy_part_header& h
 // What a header must be before anything in it is used: the magic, the set,
 // and a layout that divides, ends and fits the file.
 TEST(floppy_install, part_headers_are_judged_before_they_are_trusted) {
-  layout l;
-  std::string good = part_file(pattern_bytes(500), 77, l);
-  floppy_part_header none{};
-  bool ok;
-  floppy_part_header header = accepted(good, none, ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(header.payload_size, 500u);
-  EXPECT_EQ(part_group_count(header), 3u);  // 500 / 64 -> 8 blocks, 3 a group
-  accepted(good, header, ok);
-  EXPECT_TRUE(ok);  // the same set
+  std::string good = part_file(pattern_bytes(500), 77);
+  floppy_part_header none{}, header, other;
+  ASSERT_TRUE(accept(good, none, header));
+  EXPECT_TRUE(accept(good, header, other)) << "the same set";
+  other.set_identifier = 78;
+  EXPECT_FALSE(accept(good, other, header)) << "another set";
 
-  struct {
-    const char* what;
-    std::string file;
-  } bad[] = {
+  const std::string filler(400, 'z');
+  const std::pair<const char*, std::string> bad[] = {
       {"magic", "x" + good.substr(1)},
-      {"block size 4", header_bytes(10, 77, 0, 1, {4, 4, 1}) + std::string(400, 'z')},
-      {"no blocks", header_bytes(10, 77, 0, 1, {64, 0, 0}) + std::string(400, 'z')},
-      {"parity not fewer", header_bytes(10, 77, 0, 1, {64, 2, 2}) + std::string(400, 'z')},
-      {"payload 0", header_bytes(0, 77, 0, 1, l) + good.substr(32)},
-      {"group above 1 MiB", header_bytes(10, 77, 0, 1, {65535, 17, 1}) + std::string(400, 'z')},
-      {"payload beyond the file", header_bytes(5000, 77, 0, 1, l) + good.substr(32)},
+      {"block size 4", header_bytes(10, {4, 4, 1}) + filler},
+      {"no blocks", header_bytes(10, {64, 0, 0}) + filler},
+      {"parity not fewer", header_bytes(10, {64, 2, 2}) + filler},
+      {"payload 0", header_bytes(0, {}) + good.substr(32)},
+      {"group above 1 MiB", header_bytes(10, {65535, 17, 1}) + filler},
+      {"payload beyond the file", header_bytes(541, {}) + good.substr(32)},  // 3 x 3 x 60
       {"file cut inside", good.substr(0, good.size() - 1)},
   };
-  for (const auto& b : bad) {
-    accepted(b.file, none, ok);
-    EXPECT_FALSE(ok) << b.what;
-  }
-  floppy_part_header other = header;
-  other.set_identifier = 78;
-  accepted(good, other, ok);
-  EXPECT_FALSE(ok) << "another set";
+  for (const auto& [what, file] : bad) EXPECT_FALSE(accept(file, none, header)) << what;
 }
 
 // One damaged block per group: payload blocks are rebuilt, parity is not
@@ -99,24 +82,21 @@ TEST(floppy_install, groups_are_checked_and_repaired) {
     bool good;
     int repaired;
   } cases[] = {
-      {{}, {}, true, -1},       {{}, {1}, true, 1},           {{}, {3}, true, -1},
-      {{}, {0, 2}, false, -1},  {{64, 5, 2}, {0}, false, -1}, {{64, 5, 2}, {4}, true, -1},
+      {{}, {}, true, -1},      {{}, {1}, true, 1},           {{}, {3}, true, -1},
+      {{}, {0, 2}, false, -1}, {{64, 5, 2}, {0}, false, -1}, {{64, 5, 2}, {4}, true, -1},
   };
   for (const auto& c : cases) {
     std::string payload = pattern_bytes(60 * (c.l.per_group - c.l.parity), 5);
     std::string file = part_file(payload, 1, c.l);
     floppy_part_header none{}, header;
-    ASSERT_TRUE(accept_part_header((const unsigned char*)file.data(), file.size(), none, header));
+    ASSERT_TRUE(accept(file, none, header));
     std::string group = file.substr(32);
     for (int block : c.damaged) group[block * c.l.block_size + 7] ^= 0x40;
     int repaired;
-    bool good = repair_group((unsigned char*)&group[0], header, repaired);
-    EXPECT_EQ(good, c.good) << c.damaged.size();
+    EXPECT_EQ(repair_group((unsigned char*)&group[0], header, repaired), c.good);
     EXPECT_EQ(repaired, c.repaired);
-    if (good) {
-      for (uint32_t b = 0; b < c.l.per_group - c.l.parity; ++b)
-        EXPECT_EQ(group.substr(b * 64, 60), payload.substr(b * 60, 60));
-    }
+    for (uint32_t b = 0; c.good && b < c.l.per_group - c.l.parity; ++b)
+      EXPECT_EQ(group.substr(b * 64, 60), payload.substr(b * 60, 60));
   }
 }
 
@@ -124,9 +104,11 @@ TEST(floppy_install, groups_are_checked_and_repaired) {
 // exactly; the rest of the last group is not payload. A bad part sends nothing.
 TEST(floppy_install, part_payload_reaches_the_installer_exactly) {
   std::string payload = pattern_bytes(1000, 9);
-  std::string file = part_file(payload, 3);
+  std::string file = part_file(payload, 3), damaged = file;
   file[32 + 64 * 4 + 10] ^= 1;  // second group, first block
-  scratch_file part(file), received, log;
+  damaged[32 + 5] ^= 1;
+  damaged[32 + 64 + 5] ^= 1;  // two blocks of the first group
+  scratch_file part(file), bad_part(damaged), received, log;
   const char* saved = log_device;
   log_device = log.path();
   install_context context{};
@@ -135,24 +117,10 @@ TEST(floppy_install, part_payload_reaches_the_installer_exactly) {
   program_writer* installer = open_program_writer("/bin/sh", "-c", command.c_str(), nullptr);
   ASSERT_NE(installer, nullptr);
   EXPECT_EQ(read_floppy_part(context, part.fd(), *installer), 1000);
-  std::string damaged = file;
-  damaged[32 + 5] ^= 1;
-  damaged[32 + 64 + 5] ^= 1;  // two blocks of the first group
-  scratch_file bad_part(damaged);
   EXPECT_EQ(read_floppy_part(context, bad_part.fd(), *installer), 0);
   close_program(installer);
   log_device = saved;
   EXPECT_EQ(received.contents(), payload);
   EXPECT_EQ(log.contents(), "Recovering bad block #0\n");
   EXPECT_EQ(context.floppy.set_identifier, 3u);
-}
-
-TEST(floppy_install, ordinals) {
-  char text[16];
-  std::string all;
-  for (unsigned n : {1, 2, 3, 4, 11, 12, 21, 22}) {
-    floppy_ordinal(n, text, sizeof text);
-    all += std::string(text) + " ";
-  }
-  EXPECT_EQ(all, "1st 2nd 3rd 4th 11th 12th 21th 22th ");
 }

@@ -9,6 +9,7 @@
 #include "installer/package_record.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
+#include "installer/validity.h"
 #include "support/records.h"
 
 namespace {
@@ -29,27 +30,16 @@ std::string names(const linked_list<package_record>& list, bool invalid_only) {
   return text.empty() ? "-" : text;
 }
 
-class repository_test : public ::testing::Test {
- protected:
-  void SetUp() override { the_repository().quiet = true; }
-  void TearDown() override { clear(); }
-  void clear() {
-    for (package_record* record : the_repository().packages) delete record;
-    the_repository().packages.clear();
-  }
-  void install(const std::string& list) {
-    for (const std::string& text : split(list, ",")) the_repository().packages.push_back(make_record(text));
-  }
-};
-
 // tests/unit/data/validity.txt
-TEST_F(repository_test, revalidation_table) {
+TEST(repository, revalidation_table) {
+  the_repository().quiet = true;
   for (const std::string& line : table_lines("validity.txt")) {
     std::vector<std::string> sides = split(line, "=>");
-    install(sides[0]);
+    for (const std::string& text : split(sides[0], ",")) the_repository().packages.push_back(make_record(text));
     revalidate_packages();
     EXPECT_EQ(names(the_repository().packages, true), sides[1]) << line;
-    clear();
+    for (package_record* record : the_repository().packages) delete record;
+    the_repository().packages.clear();
   }
 }
 

@@ -4,17 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
-#include <utility>
 
-#include "foundation/fd_buffers.h"
 #include "foundation/string.h"
 #include "support/recording_buffer.h"
 #include "support/scratch_file.h"
@@ -34,45 +29,13 @@ struct text_input {
   explicit text_input(std::string text) : source(std::move(text)), in(&source) {}
 };
 
-// Runs body in a child whose descriptor 1 is a pipe; returns what arrived.
-std::string child_output(const std::function<void()>& body) {
-  int fds[2];
-  EXPECT_EQ(pipe(fds), 0);
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(fds[1], 1);
-    body();
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string got;
-  char chunk[256];
-  ssize_t n;
-  while ((n = read(fds[0], chunk, sizeof chunk)) > 0) got.append(chunk, n);
-  close(fds[0]);
-  waitpid(child, nullptr, 0);
-  return got;
-}
-
-TEST(standard_streams, text_without_endl_never_reaches_the_descriptor) {
-  EXPECT_EQ(child_output([] { standard_output << "lost at exit"; exit(0); }), "");
-  EXPECT_EQ(child_output([] { standard_output << "kept" << endl << "lost"; _exit(0); }), "kept\n");
-}
-
 #define FORMAT(...) format([&](output_stream& o) { __VA_ARGS__; })
 
 // Formatting flags, reads into buffers, stepping back and stream words: the
-// programs call none of them, so one quick check each.
+// programs call none of them, so one quick check.
 TEST(streams, library_functions_the_programs_do_not_call) {
   EXPECT_EQ(FORMAT(o.flags(FLAG_HEX | FLAG_SHOWBASE), o.width(6), o << 255u << 'x'), "    0xffx");
-  EXPECT_EQ(FORMAT(o.width(5), o.setf(FLAG_LEFT), o.fill('*'), o << "ab" << "c"), "ab***c");
-  EXPECT_EQ(FORMAT(o.flags(FLAG_OCT | FLAG_SHOWBASE), o << 8u << ' ', o.flags(FLAG_HEX),
-                   o << -1 << ' ' << -1LL << ' ', o.insert_hex(255)),
-            "010 ffffffff ffffffffffffffff 0xff");
-  EXPECT_EQ(FORMAT(o.precision(2), o << 3.14159 << ' ', o.setf(FLAG_SCIENTIFIC), o << 1500.0,
-                   o.setf(FLAG_BOOLALPHA), o << true),
-            "3.14 1.50e+03true");
+  EXPECT_EQ(FORMAT(o.width(5), o.setf(FLAG_LEFT), o.fill('*'), o << "ab" << -1LL), "ab***-1");
   char buffer[4];
   text_input a("abc\nabcd\nxy");
   EXPECT_TRUE(a.in.getline(buffer, 4).good());
@@ -97,7 +60,11 @@ TEST(streams, library_functions_the_programs_do_not_call) {
   EXPECT_EQ(a.in.word(first), 7u);
 }
 
-TEST(output_stream, a_refused_write_sets_bad_and_later_operations_are_skipped) {
+// endl flushes; a refused write sets bad, and later operations are skipped.
+TEST(output_stream, endl_flushes_and_a_refused_write_stops_the_stream) {
+  recording_buffer lines;
+  output_stream(&lines) << "kept" << endl << "more";
+  EXPECT_EQ(lines.sync_calls, 1u);
   recording_buffer sink;
   sink.capacity = 3;
   output_stream out(&sink);
@@ -119,8 +86,7 @@ TEST(output_stream, a_refused_write_sets_bad_and_later_operations_are_skipped) {
 // here) and the state afterwards.
 using result = std::pair<double, uint32_t>;
 template <typename T>
-result extract(const std::string& text, uint32_t flags = FLAG_DEC, T start = T(),
-                               int width = 0) {
+result extract(const std::string& text, uint32_t flags = FLAG_DEC, T start = T(), int width = 0) {
   text_input input(text);
   input.in.flags(flags);
   input.in.width(width);
@@ -133,17 +99,14 @@ const uint32_t FAIL = STATE_FAIL, EOF_FAIL = STATE_EOF | STATE_FAIL;
 TEST(input_stream, numbers_store_what_converts_and_fail_on_the_rest_of_the_word) {
   EXPECT_EQ(extract<int>("12abc "), result(12, FAIL));
   EXPECT_EQ(extract<int>("0x1f ", FLAG_HEX), result(31, 0));
-  EXPECT_EQ(extract<int>("x "), result(0, FAIL));
   EXPECT_EQ(extract<int>(" \n ", FLAG_DEC, 5), result(5, EOF_FAIL));  // no word: untouched
   EXPECT_EQ(extract<int>("12345 ", FLAG_DEC, 0, 3), result(123, 0));
   EXPECT_EQ(extract<long long>("1234567890123456789 "), result(123456789012345LL, 0));  // 15 at most
-  EXPECT_EQ(extract<float>("1.5x "), result(1.5, FAIL));
   EXPECT_EQ(extract<double>("2.5e3"), result(2500.0, STATE_EOF));
   // Out of range: the same results on the i386 and native builds.
   EXPECT_EQ(extract<int>("99999999999 "), result(INT_MAX, FAIL));
   EXPECT_EQ(extract<unsigned>("-1 "), result(4294967295u, 0));  // strtoul's wrap
   EXPECT_EQ(extract<unsigned>("-99999999999 "), result(4294967295u, FAIL));
-  EXPECT_EQ(extract<short>("70000 "), result((short)70000, 0));  // 16 bits are truncated
   text_input a("  42\n-7 12345 \tword x");
   int i = 0, j = 0;
   a.in >> i >> j;
@@ -161,22 +124,19 @@ TEST(input_stream, numbers_store_what_converts_and_fail_on_the_rest_of_the_word)
 TEST(input_stream, getline_into_a_string_reports_a_last_line_without_newline) {
   std::string long_line(1000, 'l');
   text_input a("one\n\n" + long_line + "\ntwo");
-  string line;
-  EXPECT_TRUE(a.in.getline(line).good());
-  EXPECT_EQ(line, "one");
-  EXPECT_TRUE(a.in.getline(line).good());
-  EXPECT_EQ(line, "");
-  a.in.getline(line);
-  EXPECT_EQ(std::string(line.c_str()), long_line);
-  EXPECT_EQ(a.in.getline(line).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
-  EXPECT_EQ(line, "two");
+  string one, empty, long_one, two;
+  EXPECT_TRUE(a.in.getline(one).getline(empty).getline(long_one).good());
+  EXPECT_EQ(a.in.getline(two).rdstate(), (uint32_t)(STATE_EOF | STATE_FAIL));
+  EXPECT_TRUE(one == "one" && empty == "" && two == "two");
+  EXPECT_EQ(std::string(long_one.c_str()), long_line);
 }
 
-TEST(file_streams, open_modes_and_missing_files) {
+// Open modes, missing files, seeks in state eof (refused for input only),
+// and a close that leaves nothing behind for a reused descriptor.
+TEST(file_streams, open_modes_seeks_and_close) {
   file_input_stream missing_in("/nonexistent/streams_test");
   file_output_stream missing_out("/nonexistent/streams_test");
-  EXPECT_TRUE(missing_in.bad() && missing_out.bad());
-  EXPECT_EQ(missing_in.fd() + missing_out.fd(), -2);
+  EXPECT_TRUE(missing_in.bad() && missing_out.bad() && missing_in.fd() == -1);
   scratch_file scratch;
   std::string path = std::string(scratch.path()) + ".new";  // created by the stream
   mode_t saved = umask(022);
@@ -194,39 +154,32 @@ TEST(file_streams, open_modes_and_missing_files) {
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   unlink(path.c_str());
-}
-
-TEST(file_streams, seeks_in_state_eof_go_ahead_for_output_only) {
-  scratch_file file;
-  file_output_stream out(file.path());
+  file_output_stream out(scratch.path());
   out << "abc";
   out.setstate(STATE_EOF);
   EXPECT_EQ(out.seekp(0).tellp(), -1);
   out.clear();
   out << 'X';
   out.close();
-  EXPECT_EQ(file.contents(), "Xbc");
-  file_input_stream in(file.path());
-  EXPECT_EQ(in.get(), 'X');
-  in.setstate(STATE_EOF);
-  in.seekg(0).clear();
-  EXPECT_EQ(in.get(), 'b');
-  EXPECT_EQ(in.tellg(), 2);
-}
-
-TEST(file_streams, closing_leaves_nothing_behind_for_a_reused_descriptor) {
-  scratch_file first, second;
+  EXPECT_EQ(scratch.contents(), "Xbc");
+  file_input_stream reread(scratch.path());
+  EXPECT_EQ(reread.get(), 'X');
+  reread.setstate(STATE_EOF);
+  reread.seekg(0).clear();
+  EXPECT_EQ(reread.get(), 'b');
+  EXPECT_EQ(reread.tellg(), 2);
+  scratch_file second, other;
   int fd;
   {
-    file_output_stream out(first.path());
-    out << "unflushed";
-    out.setstate(STATE_FAIL);  // close cannot flush
-    out.close();
-    EXPECT_EQ(out.fd(), -1);
-    fd = open(second.path(), O_WRONLY);  // takes the freed number
+    file_output_stream unflushed(second.path());
+    unflushed << "unflushed";
+    unflushed.setstate(STATE_FAIL);  // close cannot flush
+    unflushed.close();
+    EXPECT_EQ(unflushed.fd(), -1);
+    fd = open(other.path(), O_WRONLY);  // takes the freed number
   }
   close(fd);
-  EXPECT_EQ(first.contents() + second.contents(), "");
+  EXPECT_EQ(second.contents() + other.contents(), "");
 }
 
 }  // namespace

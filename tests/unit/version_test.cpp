@@ -10,32 +10,22 @@
 #include "package_format/package_header.h"
 #include "support/records.h"
 
-namespace {
-
-version_number parsed(const char* text) {
-  version_number v = 0;
-  EXPECT_TRUE(parse_version(text, &v)) << text;
-  return v;
-}
-
-}  // namespace
-
 // tests/unit/data/version_order.txt: every line parses, formats back to the
 // same text and compares below the next as a plain unsigned number.
 TEST(version, table_is_in_release_order_and_round_trips) {
   std::vector<std::string> table = table_lines("version_order.txt");
   ASSERT_GE(table.size(), 20u);
   for (size_t i = 0; i < table.size(); ++i) {
-    version_number v = parsed(table[i].c_str());
+    version_number v = version_of(table[i]);
     EXPECT_STREQ(format_version(v), table[i].c_str());
     if (i > 0) {
-      EXPECT_LT(parsed(table[i - 1].c_str()), v) << table[i - 1] << " before " << table[i];
+      EXPECT_LT(version_of(table[i - 1]), v) << table[i - 1] << " before " << table[i];
     }
   }
   // Values that format but are not written that way.
   EXPECT_STREQ(format_version(make_version(2, 9, 0, 5)), "2.95");  // an unnamed stage
   EXPECT_STREQ(format_version(make_version(2, 9, 'z', 0)), "2.9");
-  EXPECT_EQ(parsed("2.9.0"), make_version(2, 9, 'f', 0));  // a third component of 0 is none
+  EXPECT_EQ(version_of("2.9.0"), make_version(2, 9, 'f', 0));  // a third component of 0 is none
 }
 
 TEST(version, refuses_what_cannot_be_a_version_number) {
@@ -51,20 +41,20 @@ TEST(version, refuses_what_cannot_be_a_version_number) {
 }
 
 TEST(version, requirements_labels_and_newer_builds) {
-  package_header ppp = package("ppp", parsed("2.9"), 500);
+  package_header ppp = package("ppp", version_of("2.9"), 500);
   EXPECT_TRUE(satisfies(ppp, requirement("ppp", 0, 0)));
   EXPECT_TRUE(satisfies(ppp, requirement("ppp", ppp.version, ppp.version)));
-  EXPECT_TRUE(satisfies(ppp, requirement("ppp", parsed("2.9rc7"), 0)));
-  EXPECT_FALSE(satisfies(ppp, requirement("ppp", parsed("2.9.1"), 0)));
+  EXPECT_TRUE(satisfies(ppp, requirement("ppp", version_of("2.9rc7"), 0)));
+  EXPECT_FALSE(satisfies(ppp, requirement("ppp", version_of("2.9.1"), 0)));
   EXPECT_FALSE(satisfies(ppp, requirement("ppp", 0, ppp.version - 1)));
   for (const char* other : {"PPP", "pppd", "pp"}) EXPECT_FALSE(satisfies(ppp, requirement(other)));
-  EXPECT_STREQ(requirement_label(requirement("ppp", 0, parsed("3.0"))).c_str(), "ppp");
-  EXPECT_STREQ(requirement_label(requirement("ppp", parsed("2.9rc1"))).c_str(), "ppp-2.9rc1");
+  EXPECT_STREQ(requirement_label(requirement("ppp", 0, version_of("3.0"))).c_str(), "ppp");
+  EXPECT_STREQ(requirement_label(requirement("ppp", version_of("2.9rc1"))).c_str(), "ppp-2.9rc1");
   EXPECT_STREQ(package_label(package("zero", 0)).c_str(), "zero-0.0");
   // Build times count only between equal versions.
-  package_header newer_early = package("ppp", parsed("2.9.1"), 100);
-  package_header rebuilt = package("ppp", parsed("2.9"), 501);
-  package_header same = package("ppp", parsed("2.9"), 500);
+  package_header newer_early = package("ppp", version_of("2.9.1"), 100);
+  package_header rebuilt = package("ppp", version_of("2.9"), 501);
+  package_header same = package("ppp", version_of("2.9"), 500);
   EXPECT_TRUE(is_newer(newer_early, ppp) && !is_newer(ppp, newer_early));
   EXPECT_TRUE(is_newer(rebuilt, ppp) && !is_newer(ppp, rebuilt));
   EXPECT_FALSE(is_newer(same, ppp) || is_newer(ppp, same));

@@ -2,28 +2,22 @@
 
 #include <stdlib.h>
 
-namespace {
-// Plain counters: the tests are single-threaded.
-size_t allocation_count = 0;
-size_t free_count = 0;
-size_t byte_count = 0;
+// Plain counters: the tests are single-threaded. Out of memory aborts, as in
+// the programs.
+static alloc_counts counts;
 
-void* counted_malloc(size_t size) {
+alloc_counts current_alloc_counts() { return counts; }
+
+static void* counted_malloc(size_t size) {
   void* p = malloc(size ? size : 1);
   if (!p) abort();
-  ++allocation_count;
-  byte_count += size;
+  ++counts.allocations, counts.bytes += size;
   return p;
 }
 
-void counted_free(void* p) {
-  if (!p) return;
-  ++free_count;
-  free(p);
+static void counted_free(void* p) {
+  if (p) ++counts.frees, free(p);
 }
-}  // namespace
-
-alloc_counts current_alloc_counts() { return {allocation_count, free_count, byte_count}; }
 
 void* operator new(size_t size) { return counted_malloc(size); }
 void* operator new[](size_t size) { return counted_malloc(size); }

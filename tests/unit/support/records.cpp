@@ -7,27 +7,23 @@
 
 requirement_entry requirement(const char* name, version_number minimum, version_number maximum) {
   requirement_entry entry;
-  entry.name = name;
-  entry.minimum = minimum;
-  entry.maximum = maximum;
+  entry.name = name, entry.minimum = minimum, entry.maximum = maximum;
   return entry;
 }
 
 package_header package(const char* name, version_number version, uint32_t build_time) {
   package_header header;
-  header.name = name;
-  header.version = version;
-  header.build_time = build_time;
+  header.name = name, header.version = version, header.build_time = build_time;
   return header;
 }
-
-namespace {
 
 version_number version_of(const std::string& text) {
   version_number v = 0;
   EXPECT_TRUE(parse_version(text.c_str(), &v)) << text;
   return v;
 }
+
+namespace {
 
 // "lib>=1.0<=2.0", "lib=2.0" or "lib".
 requirement_entry bounded(const std::string& text) {

@@ -15,6 +15,7 @@
 requirement_entry requirement(const char* name, version_number minimum = 0,
                               version_number maximum = 0);
 package_header package(const char* name, version_number version, uint32_t build_time = 0);
+version_number version_of(const std::string& text);  // parsed; a failure fails the test
 
 struct package_words {
   package_header header;                 // version 1.0 when none is written
