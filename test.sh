@@ -24,7 +24,7 @@ packages=(build-essential cmake ninja-build zlib1g-dev googletest python3-pytest
           clang libclang-rt-14-dev g++-multilib lib32z1-dev qemu-user-static
           binutils bash coreutils tar gzip
           fdisk e2fsprogs util-linux python3-pexpect xorriso dosfstools mtools
-          qemu-system-x86 nftables iproute2 clang-format-14)
+          qemu-system-x86 nftables iproute2 clang-format-14 strace)
 # musl for the router's build comes from Debian's musl-dev:i386, unpacked
 # into .cache (cmake/unpack_musl_i386.sh says why it is not installed).
 update=

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!fuzz_root::write_file(PATH, data, size) || !read_pending_header(record, PATH)) return 0;
   // The relations that order pending files, over what was read.
   provides(record, record.name);
-  preferred_over(record, record, false);
+  preferred_over(record, record, UPGRADE_MODE);
   depends_on(record, record);
   conflicts_with(record, record);
   return 0;
