@@ -1,5 +1,4 @@
-"""Shared fixtures of the scenario tier: the built programs, run black-box.
-Every installer run gets "-r <scratch root>"."""
+"""The scenario tier's fixtures: the built programs run black-box, every installer run with -r <scratch root>."""
 import os
 import shutil
 import subprocess
@@ -10,6 +9,8 @@ SOURCE_DIR = os.environ.get("TESS_SOURCE_DIR") or os.path.join(os.path.dirname(_
 BUILD_DIR = os.environ.get("TESS_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
 # Programs of the router's i386 build run through an emulator: TESS_EMULATOR=qemu-i386-static.
 EMULATOR = os.environ.get("TESS_EMULATOR", "").split()
+# The leak checker needs /proc, which a changed root does not have.
+QUIET_LEAKS = dict(os.environ, ASAN_OPTIONS=(os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":"))
 
 
 def program(name):
@@ -25,12 +26,9 @@ def run(args, stdin=None, timeout=60, cwd=None):
     """Runs a command; returns (status, stdout, stderr) as text."""
     if isinstance(stdin, str):
         stdin = stdin.encode()
-    env = dict(os.environ)
-    # The leak checker needs /proc, which a changed root does not have.
-    env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
     if EMULATOR and args and str(args[0]).startswith(os.path.abspath(BUILD_DIR)):
         args = EMULATOR + list(args)
-    proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, cwd=cwd, env=env)
+    proc = subprocess.run(args, input=stdin, capture_output=True, timeout=timeout, cwd=cwd, env=QUIET_LEAKS)
     return (proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
 
 
@@ -63,9 +61,8 @@ class ScratchRoot:
         return os.path.join(self.path, relative.lstrip("/"))
 
     def installer(self, *args, stdin=None, timeout=60):
-        """Runs installer -r <root> args...; returns (status, stdout, stderr).
-        It opens a package file after changing root, so a package file outside
-        the root is copied into its /tmp for the run."""
+        """installer -r <root> args -> (status, stdout, stderr); it opens package
+        files after changing root, so one outside the root is copied to its /tmp."""
         args, copied = [str(a) for a in args], []
         for i, arg in enumerate(args):
             if (arg.endswith(".kpk") and os.path.isfile(arg)
@@ -79,16 +76,13 @@ class ScratchRoot:
                 if os.path.exists(path):
                     os.unlink(path)
 
-    def run(self, what=None, status=0, log=None, fresh=True):
-        """Runs the installer on what (a package file, package bytes through
-        standard input, a list of arguments, None for the start jobs alone);
-        checks its status and, unless log is None, the lines of /postlog.
-        fresh removes the last run's /postlog first. Returns stdout."""
+    def run(self, what=None, status=0, log=None, fresh=True, stdin=None):
+        """Runs the installer on a file, bytes, arguments or None (the start jobs); checks status and /postlog."""
         if fresh and self.exists("/postlog"):
             os.remove(self.p("/postlog"))
         args = what if isinstance(what, list) else [] if what is None else [
             "-" if isinstance(what, bytes) else what]
-        got, out, err = self.installer(*args, stdin=what if isinstance(what, bytes) else None)
+        got, out, err = self.installer(*args, stdin=what if isinstance(what, bytes) else stdin)
         assert got == status, out + err
         assert log is None or self.postlog_lines() == log, self.postlog_lines()
         return out
@@ -97,8 +91,7 @@ class ScratchRoot:
         return self.read("/postlog", "rb").decode("latin-1")
 
     def postlog_lines(self, keep_proc_warning=False):
-        """The lines of /postlog, without the warning about the /proc that a
-        scratch root lacks unless asked for."""
+        """The lines of /postlog, but the warning that a scratch root lacks /proc."""
         return [line for line in self.postlog().splitlines()
                 if keep_proc_warning or line != "WARNING: could not open /proc"]
 
@@ -118,9 +111,7 @@ class ScratchRoot:
 
     def install(self, data, *args):
         """Installs package bytes through standard input; they must install."""
-        status, out, err = self.installer(*args, "-", stdin=data)
-        assert status == 0, out + err
-        return out
+        return self.run([*args, "-"], stdin=data, fresh=False)
 
     def queue(self, *names):
         """Queues packages for removal by the next run."""
@@ -133,8 +124,7 @@ class ScratchRoot:
 
 
 def make_root(path, with_bash=True):
-    """A router root at path: the installer's directories, /dev/null, an empty
-    install profile and (with_bash) bash with its libraries for package scripts."""
+    """A router root: the installer's directories, /dev/null, an empty profile, bash for scripts (with_bash)."""
     for d in ("var/pdb", "var/deinstall", "var/pckg", "tmp", "ram", "dev", "kest/lib/install"):
         os.makedirs(os.path.join(path, d), exist_ok=True)
     open(os.path.join(path, "kest/lib/install/profile.sh"), "w").close()

@@ -1,5 +1,4 @@
-"""Helpers of the fault tests: size-limited roots, installs fed through a
-paced pipe and killed at chosen points, and what is left on disk."""
+"""Fault tests' helpers: size-limited roots, installs paced and killed at chosen points, what is left."""
 import contextlib
 import fcntl
 import os
@@ -10,12 +9,9 @@ import subprocess
 import termios
 import time
 
-from conftest import EMULATOR, ScratchRoot, program
+from conftest import EMULATOR, QUIET_LEAKS, program
 
 F_SETPIPE_SZ = 1031
-# The leak checker needs /proc, which a scratch root lacks.
-QUIET_LEAKS = dict(os.environ, ASAN_OPTIONS=(os.environ.get("ASAN_OPTIONS", "") +
-                                             ":detect_leaks=0").lstrip(":"))
 
 
 @contextlib.contextmanager
@@ -38,44 +34,34 @@ def unmount(path):
     subprocess.run(["umount", "-l", str(path)], check=True)
 
 
-def copy_root(template, path):
-    """A copy of a prepared root (device nodes, owners and times kept)."""
-    subprocess.run(["cp", "-a", str(template), str(path)], check=True)
-    return ScratchRoot(path)
+def leave_free(path, filler, leave, blocks):
+    """Takes blocks (the file filler) or inodes (empty files in the folder filler) until leave stay free."""
+    if blocks:
+        st = os.statvfs(path)
+        with open(filler, "wb") as f:
+            if st.f_bavail > leave:
+                os.posix_fallocate(f.fileno(), 0, (st.f_bavail - leave) * st.f_frsize)
+    else:
+        os.makedirs(filler, exist_ok=True)
+        start = max(map(int, os.listdir(filler)), default=-1) + 1
+        for index in range(start, start + os.statvfs(path).f_favail):
+            os.close(os.open(os.path.join(filler, str(index)), os.O_CREAT | os.O_WRONLY, 0o644))
+        for name in sorted(os.listdir(filler), key=int)[:leave]:
+            os.unlink(os.path.join(filler, name))
+    assert free(path, blocks) == leave
 
 
-def fill_leaving(path, filler, leave_bytes):
-    """A filler file that leaves exactly leave_bytes (whole blocks) free."""
-    st = os.statvfs(path)
-    with open(filler, "wb") as f:
-        if st.f_bavail * st.f_frsize > leave_bytes:
-            os.posix_fallocate(f.fileno(), 0, st.f_bavail * st.f_frsize - leave_bytes)
-    assert os.statvfs(path).f_bavail * st.f_frsize == leave_bytes
-
-
-def use_inodes_leaving(path, folder, leave):
-    """Empty files in folder until exactly `leave` inodes stay free."""
-    os.makedirs(folder, exist_ok=True)
-    start = max(map(int, os.listdir(folder)), default=-1) + 1
-    for index in range(start, start + os.statvfs(path).f_favail):
-        os.close(os.open(os.path.join(folder, str(index)), os.O_CREAT | os.O_WRONLY, 0o644))
-    for name in sorted(os.listdir(folder), key=int)[:leave]:
-        os.unlink(os.path.join(folder, name))
-    assert os.statvfs(path).f_favail == leave
+def free(path, blocks):
+    return os.statvfs(path).f_bavail if blocks else os.statvfs(path).f_favail
 
 
 # -- what the installer left -----------------------------------------------------
 
 def read_database(root):
-    """{name: {version: (version, build time) or None, files: sorted paths,
-    bundle: name or None, raw: {file name: bytes}}} from /var/pdb."""
-    base = root.p("/var/pdb")
+    """{name: {version: (version, build time) | None, files, bundle, raw: {file: bytes}}} of /var/pdb."""
     records = {}
-    for name in sorted(n for n in os.listdir(base) if not n.startswith(".")):
-        raw = {}
-        for entry in os.listdir(os.path.join(base, name)):
-            with open(os.path.join(base, name, entry), "rb") as f:
-                raw[entry] = f.read()
+    for name in root.installed():
+        raw = {entry: root.read(f"/var/pdb/{name}/{entry}", "rb") for entry in root.listing("/var/pdb/" + name)}
         words = raw.get("version", b"").split()
         ok = len(words) >= 2 and all(w.isdigit() for w in words[:2])
         files = raw.get("files", b"").decode("latin-1").split("\n")
@@ -94,8 +80,7 @@ def contents_on_disk(root, paths):
         if os.path.islink(host):
             return ("link", os.readlink(host))
         if os.path.isfile(host):
-            with open(host, "rb") as f:
-                return f.read()
+            return open(host, "rb").read()
         return ("mode", stat.S_IFMT(os.lstat(host).st_mode))
     return {path: content(root.p(path)) for path in paths}
 
@@ -104,23 +89,20 @@ def unowned_files(root, folders, records=None):
     """Non-directories below the given root folders that no record lists."""
     records = read_database(root) if records is None else records
     owned = {path for record in records.values() for path in record["files"]}
-    found = {"/" + os.path.relpath(os.path.join(top, name), root.path)
-             for folder in folders for top, dirs, files in os.walk(root.p(folder))
-             for name in files + [d for d in dirs if os.path.islink(os.path.join(top, d))]}
+    found = {os.path.join(folder, path) for folder in folders
+             for path, (kind, _, _) in snapshot(root.p(folder)).items() if kind != stat.S_IFDIR}
     return sorted(found - owned)
 
 
 def messages(stdout):
-    """The message lines of a run's console output, without the status line
-    (the log can be cut short on a full disk)."""
+    """The message lines of the console output (the log can be cut short on a full disk)."""
     lines = [line.replace("\x1b[?25l", "").replace("\x1b[?25h", "").rsplit("\r", 1)[-1]
              for line in stdout.split("\n")[:-1]]
     return [m for m in lines if m and m != "WARNING: could not open /proc"]
 
 
 def snapshot(folder, skip=()):
-    """{relative path: (type, size, mtime)} of everything below folder, not
-    entering the folders in skip."""
+    """{relative path: (type, size, mtime)} below folder, not entering those in skip."""
     out = {}
     for top, dirs, files in os.walk(folder):
         dirs[:] = [d for d in dirs if os.path.join(top, d) not in map(str, skip)]
@@ -133,22 +115,19 @@ def snapshot(folder, skip=()):
 # -- an install fed through a pipe, killed where the test chooses ------------------
 
 class PacedInstall:
-    """installer -r <root> - on a small pipe filled piece by piece; a process
-    group of its own, so that kill() also ends a package script."""
+    """installer -r <root> - on a small pipe filled piece by piece; kill() ends its scripts too."""
 
     def __init__(self, root, data, log_path):
         self.data, self.sent = data, 0
         read_end, self.pipe = os.pipe()
         fcntl.fcntl(self.pipe, F_SETPIPE_SZ, 4096)
         self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, "-"],
-                                     stdin=read_end, stdout=self.log, stderr=self.log,
-                                     start_new_session=True, env=QUIET_LEAKS)
+        self.proc = subprocess.Popen([*EMULATOR, program("installer"), "-r", root.path, "-"], stdin=read_end,
+                                     stdout=self.log, stderr=self.log, start_new_session=True, env=QUIET_LEAKS)
         os.close(read_end)
 
     def deliver(self, upto, wait=True):
-        """Writes up to byte upto; with wait, returns once the installer has
-        taken it all and blocks for more. False when it stopped reading."""
+        """Writes up to byte upto (with wait: until the installer took it all); False if it stopped reading."""
         while self.sent < upto:
             try:
                 self.sent += os.write(self.pipe, memoryview(self.data)[self.sent:upto])
@@ -172,10 +151,8 @@ class PacedInstall:
     def wait_for_read(self, timeout=30):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return
             pending = struct.unpack("i", fcntl.ioctl(self.pipe, termios.FIONREAD, b"\0" * 4))[0]
-            if pending == 0 and self._blocked_reading_input():
+            if self.proc.poll() is not None or pending == 0 and self._blocked_reading_input():
                 return
             time.sleep(0.0005)
         raise TimeoutError("the installer neither read its input nor ended")
@@ -216,8 +193,7 @@ class PacedInstall:
 
 
 def traced_install(root, package, trace, *strace_args):
-    """installer -r <root> - under strace: its opens and flushes go to the
-    file trace; strace_args can, for example, kill it at a chosen call."""
+    """installer -r <root> - with its opens and flushes traced to trace; strace_args can kill it at a call."""
     return subprocess.run(["strace", "-f", "-qq", "-o", str(trace), "-e", "trace=open,openat,sync,fsync",
                            *strace_args, program("installer"), "-r", root.path, "-"],
                           input=package, capture_output=True, timeout=60, env=QUIET_LEAKS).returncode

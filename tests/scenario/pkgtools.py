@@ -1,7 +1,7 @@
-"""Package files for the scenario tests: Packages builds real trees with kpk;
-raw() is a small independent encoder that also writes the malformed packages
-kpk refuses to make; parse_*() decode what kpk wrote."""
+"""Package files for the scenario tests: Packages builds trees with kpk; raw() is an independent encoder
+that also writes what kpk refuses to make; parse_*() decode what kpk wrote."""
 import os
+import re
 import struct
 import subprocess
 import tempfile
@@ -21,30 +21,19 @@ T0 = 1_600_000_000
 
 def version(text):
     """The 32-bit value of a version as people write it: 2.9, 2.9.1, 2.9rc3."""
-    major, rest = text.split(".", 1)
-    digits = ""
-    while rest and rest[0].isdigit():
-        digits, rest = digits + rest[0], rest[1:]
-    stage, number = ord("f"), 0
-    if rest.startswith("."):
-        number = int(rest[1:])
-    elif rest:
-        word = rest.rstrip("0123456789")
-        stage, number = {"alpha": ord("a"), "beta": ord("b"), "rc": ord("c")}[word], int(rest[len(word):] or 0)
-    return int(major) << 24 | int(digits) << 16 | stage << 8 | number
+    major, minor, word, number = re.fullmatch(r"(\d+)\.(\d+)(\.|alpha|beta|rc|)(\d*)", text).groups()
+    stage = {"alpha": "a", "beta": "b", "rc": "c"}.get(word, "f")
+    return int(major) << 24 | int(minor) << 16 | ord(stage) << 8 | int(number or 0)
 
 
-def _version_value(v):
-    """None -> 0, text -> version(text), a number as it is."""
+def _version_value(v):  # None -> 0, text -> version(text), a number as it is
     return version(v) if isinstance(v, str) else int(v or 0)
 
 
 # -- through kpk ---------------------------------------------------------------
 
 def _kpk(command, out_path, inputs, name, text, deps, conflicts, arch, build_time, scripts=(), extra=()):
-    """Writes a description (scripts: (key, text) written to files) and runs
-    kpk on it; returns out_path. Requirements: (name, minimum, maximum)
-    tuples or strings such as "ppp >= 2.9"."""
+    """Runs kpk on a description; scripts are (key, text); requirements (name, minimum, maximum) or text."""
     def line(key, r):
         if isinstance(r, str):
             return f"{key}: {r}"
@@ -85,8 +74,7 @@ def build_bundle(out_path, name, version, members, deps=None, conflicts=None, ar
 
 
 def tree_contents(tree):
-    """{absolute path: bytes, or ("link", target)} of the non-directories of a
-    package tree: what the package records and places."""
+    """{absolute path: bytes | ("link", target)} of a tree's non-directories: what its package records."""
     out = {}
     for folder, dirs, files in os.walk(tree):
         for name in files + [d for d in dirs if os.path.islink(os.path.join(folder, d))]:
@@ -218,10 +206,8 @@ def _entries_of(files):
 
 def raw(name, entries=None, sections=(), version="1.0", deps=(), conflicts=(), arch=None, install_script=None,
         uninstall_script=None, kind=SECTION_PACKAGE_HEADER, unrecorded=False, size=None, build_time=T0):
-    """A package written byte by byte: header, architecture, requirements,
-    scripts, extra sections, file data. entries: FileEntry list, or {path:
-    bytes} (parent directories added). size pads the file to exactly that
-    many bytes with a section every reader skips."""
+    """A package byte by byte: header, architecture, requirements, scripts, sections, file data (FileEntry
+    list, or {path: bytes} with parent directories added); size pads it with a section readers skip."""
     out = [raw_section(kind, header_record(name, version, build_time))]
     optional = [(SECTION_ARCHITECTURE, arch and arch.encode()),
                 (SECTION_DEPENDENCIES, deps and requirement_list(list(deps))),

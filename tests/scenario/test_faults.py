@@ -1,5 +1,4 @@
-"""installer under faults: a full disk, a run killed at any point, hostile
-package files and attacks on its own state; every run passes -r <root>."""
+"""installer under faults: a full disk, kills at any point, hostile packages, attacks on its own state."""
 import os
 import re
 import resource
@@ -16,15 +15,14 @@ import pytest
 
 import faults
 import pkgtools
-from conftest import copy_with_libraries, make_root, program
-from pkgtools import (BLOCK, CHARACTER, DIRECTORY, FIFO, LINK, REGULAR, SOCKET, T0, entry, raw,
-                      raw_package, raw_section, section_offsets)
+from conftest import ScratchRoot, copy_with_libraries, make_root, needs_root, program
+from pkgtools import (BLOCK, CHARACTER, DIRECTORY, FIFO, LINK, REGULAR, SOCKET, T0, entry, raw, raw_bundle,
+                      raw_section, section_offsets)
 
-pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+pytestmark = needs_root()
 
 COLLECTED = ("/opt", "/etc")  # where the test packages put their files
 KEEPER_FILES = {"/etc/keeper.conf": b"keeper\n", "/opt/keeper/tool": b"tool"}
-PAGE = 4096
 
 
 def random_files(prefix, count, size):
@@ -64,10 +62,15 @@ def keeper_root(path, extra=(), with_bash=True):
     return root
 
 
-def copy_of(template, path):
-    root = faults.copy_root(template.path, path)
+def copy_of(template, path):  # device nodes, owners and times kept
+    subprocess.run(["cp", "-a", template.path, str(path)], check=True)
+    root = ScratchRoot(path)
     root.keeper = template.keeper
     return root
+
+
+def remove(host):
+    (shutil.rmtree if os.path.isdir(host) and not os.path.islink(host) else os.unlink)(host)
 
 
 def keeper_untouched(root, where):
@@ -103,23 +106,22 @@ def is_complete(root, records, package):
 
 
 def check_database(root, where):
-    """Every record loads as valid and every file it lists is on disk."""
+    """Every record loads as valid, every file it lists is on disk, keeper untouched."""
     records = faults.read_database(root)
     for name, record in records.items():
         missing = [p for p in record["files"] if not root.exists(p)]
         assert record["version"] and not missing, f"{where}: {name} lacks its version or {missing[:5]}"
+    keeper_untouched(root, where)
     return records
 
 
 def recover_and_check(root, interrupted, where):
-    """The next start, then file collection: keeper untouched, each of
-    interrupted ({name: [versions]}) complete as one of its versions or gone."""
+    """The next start and file collection leave each of interrupted ({name: [versions]}) whole or gone."""
     status, said = job_ends(root, where)
     names = "(" + "|".join(interrupted) + r")-\S+"
     allowed = re.compile(rf"uninstalled {names}|WARNING: package {names} onuninstall script failed")
     assert status == 0 and all(allowed.fullmatch(m) for m in said), f"{where}: recovery said {said}"
     records = check_database(root, where)
-    keeper_untouched(root, where)
     for name, versions in interrupted.items():
         assert name not in records or any(is_complete(root, records, v) for v in versions), (
             f"{where}: {name} half installed after recovery")
@@ -153,8 +155,7 @@ def when(predicate):
 
 
 def section_points(data, steps):
-    """Kill points before and after every section header, at steps% of the
-    file data and in the middle of every other section, and at the end."""
+    """Kill points around every section header, at steps% of file data, mid other sections, at the end."""
     points = [("with every byte read", paced(len(data))),
               ("once the run ended", lambda install, root: install.finish_input() and install.wait())]
     for kind, start, length in section_offsets(data):
@@ -209,8 +210,7 @@ def test_kill_points(packages, tmpfs, kind):
         placed.add(sum(1 for p in big.contents if root.exists(p)))
         records = recover_and_check(root, interrupted, where)
         outcomes.add(records[watched.name]["version"] if watched.name in records else None)
-        # A bundle's record is completed after its members: a run cut short
-        # before that leaves it invalid, and it goes with them all.
+        # A bundle's record is completed after its members; cut short before, it goes with them all.
         present = {name for name in interrupted if name in records}
         assert kind != "bundle" or present in (set(), set(interrupted)), f"{where}: only {present} left"
         status, out, _ = root.installer("-", stdin=watched.data)
@@ -224,9 +224,6 @@ def test_kill_points(packages, tmpfs, kind):
 
 # -- a full disk -----------------------------------------------------------------------
 
-DISK_FULL = "ERROR: installation of {} failed: disk is too small"
-
-
 @pytest.fixture
 def small_fs(tmp_path):
     with faults.mounted_tmpfs(tmp_path / "small", 24 << 20, inodes=2048) as path:
@@ -235,9 +232,8 @@ def small_fs(tmp_path):
 
 @pytest.mark.parametrize("resource", ["blocks", "inodes"])
 def test_every_fill_level_either_installs_or_undoes(small_fs, pkgs, resource):
-    """The disk runs out at every step in turn: the stored scripts, every
-    kind of entry, each file of the record, "version" last."""
-    files = {**{f"opt/sweep/f{i}": os.urandom(PAGE * i + 100) for i in range(1, 4)},
+    """The disk runs out at every step in turn: scripts, every kind of entry, the record, "version" last."""
+    files = {**{f"opt/sweep/f{i}": os.urandom(4096 * i + 100) for i in range(1, 4)},
              "opt/sweep/sub/empty": b"", "opt/sweep/long-link": ("link", "t" * 300),
              "etc/sweep.conf": b"sweep\n", "opt/sweep/short-link": ("link", "f1")}
     sweep = pkgs.make("sweep", "1.0", files, depends=["keeper"], conflicts=["enemy"],
@@ -246,23 +242,15 @@ def test_every_fill_level_either_installs_or_undoes(small_fs, pkgs, resource):
     filler = os.path.join(small_fs, "filler")
     blocks = resource == "blocks"
 
-    def free():
-        return os.statvfs(small_fs).f_bavail if blocks else os.statvfs(small_fs).f_favail
 
     def install_at(level):
-        if blocks:
-            faults.fill_leaving(small_fs, filler, level * PAGE)
-        else:
-            faults.use_inodes_leaving(small_fs, filler, level)
+        faults.leave_free(small_fs, filler, level, blocks)
         status, out, _ = root.installer("-", stdin=sweep.data)
-        os.unlink(filler) if blocks else faults.use_inodes_leaving(small_fs, filler, 100)
+        os.unlink(filler) if blocks else faults.leave_free(small_fs, filler, 100, blocks)
         where = f"{level} {resource} free: {out}"
         records = check_database(root, where)
-        keeper_untouched(root, where)
-        # A script that cannot be stored is reported by the writer and by the
-        # install step: the same text twice. A script cut short is removed,
-        # so the undo has nothing to run.
-        full = DISK_FULL.format("sweep-1.0")
+        # A script that cannot be stored is reported twice (writer, install step) and never run by the undo.
+        full = "ERROR: installation of sweep-1.0 failed: disk is too small"
         assert faults.messages(out) in ([["installed sweep-1.0"]], [[full], [full, full]])[status != 0], where
         if status == 0:
             assert is_complete(root, records, sweep), where
@@ -274,9 +262,9 @@ def test_every_fill_level_either_installs_or_undoes(small_fs, pkgs, resource):
         return status == 0
 
     assert install_at(200)  # leaves the package's directories in place
-    before = free()
+    before = faults.free(small_fs, blocks)
     root.install(sweep.data)
-    need = before - free()
+    need = before - faults.free(small_fs, blocks)
     root.queue("sweep")
     root.installer()
     outcomes = [install_at(level) for level in range(need + 2)]
@@ -319,13 +307,7 @@ def nest(tmp_path):
 
 def requirements_claiming(count, present):
     """A requirement list whose count says `count` but holds `present` entries."""
-    entries = (pkgtools.requirement_list([f"r{i}"])[2:] for i in range(present))
-    return struct.pack("<H", count) + b"".join(entries)
-
-
-def bundle(name, *members):
-    """A bundle header, then the sections of each package given (bytes)."""
-    return raw_package([raw(name, kind=pkgtools.SECTION_BUNDLE_HEADER)[8:], *(m[8:] for m in members)])
+    return struct.pack("<H", count) + pkgtools.requirement_list([f"r{i}" for i in range(present)])[2:]
 
 
 def member(name):
@@ -349,8 +331,7 @@ U32 = 0xFFFFFFFF
 
 
 def hostile_cases(nest):
-    """(what, entries | bytes | build(name, root) -> bytes or a list installed
-    in turn, expected, [check(root)])."""
+    """(what, entries | bytes | build(name, root) -> bytes or a list installed in turn, expected, [check])."""
     tag, outside = nest.tag, str(nest.middle)
 
     def up(target, through, data=b"through the link\n", mode=REGULAR):
@@ -364,9 +345,8 @@ def hostile_cases(nest):
         return lambda n, root: prepare(root) or raw(n, entries)
 
     def through_links(root):
-        # "own" reaches /opt through a link it places itself; "user" reaches
-        # /srv/lib through a link of "base". Collecting the real directories
-        # keeps both files; removing each package removes its file only.
+        # "own" reaches /opt through its own link, "user" /srv/lib through base's: collecting the real
+        # directories keeps both files; removing each package removes its file only.
         assert root.read("/var/pdb/own/files") == "l\nopt/x\n"
         root.installer("--filegc", "/opt", "/srv/lib")
         assert root.read("/opt/x") == "x" and root.read("/srv/lib/libu.so") == "u"
@@ -398,8 +378,7 @@ def hostile_cases(nest):
                                           entry("/opt/way/keeper.conf", b"x")], COLLIDES),
         ("keeper's file after a newline", [entry("/n\n", mode=DIRECTORY), entry("/n\n/etc", mode=DIRECTORY),
                                            entry("/n\n/etc/keeper.conf", b"mine\n")], BROKEN),
-        # Names that leave the root or name no path: a ".." names no path of
-        # the package; a zero byte would cut the name short.
+        # Names that leave the root or name no path (a ".." names none; a zero byte would cut it short).
         *[(f"the name {name[:30]!r} as {mode:o}", after_one(name, mode), BROKEN) for name, mode in (
             (f"/../../{tag}", REGULAR), (f"a/../../{tag}", DIRECTORY), (f"../{tag}", LINK),
             (f"/dev/../../../../{tag}", FIFO), ("/..", DIRECTORY), (b"/opt/a\0b", REGULAR), (b"\0", FIFO))],
@@ -408,9 +387,8 @@ def hostile_cases(nest):
             ("/" + "d/" * 2100 + "f", DIRECTORY), (b"/" + b"n" * 65534, LINK))],
         ("the root as a directory", after_one("", DIRECTORY), INSTALLED),
         ("a directory with a slash at its end", after_one("/opt/dir/", DIRECTORY), INSTALLED),
-        # Entries whose sizes do not fit their type: fewer bytes than the
-        # size says (the stream ends), or more (the rest is read as the next
-        # entry); device numbers of another size; no type that can be placed.
+        # Sizes that do not fit the type (fewer bytes than said, or more: read as the next entry),
+        # device numbers of another size, types that cannot be placed.
         *[(f"an entry of mode {mode:o} with {len(data)} bytes for {size}",
            after_one("/opt/odd", mode, data, size), BROKEN) for mode, data, size in (
             (REGULAR, b"y" * 10, 1000), (REGULAR, b"\x01" * 40, 10), (CHARACTER, b"abc", 3),
@@ -433,30 +411,26 @@ def hostile_cases(nest):
         ("65535 real conflicts, loaded again by every run", raw("many", [entry("/opt/x", b"x")], [
             raw_section(17, requirements_claiming(65535, 65535))]), (0, "installed many-1.0"),
          lambda r: r.read("/var/pdb/many/conflicts").count("\n") == 65535),
-        # A bundle header where a member should be ends the bundle; an empty
-        # bundle's record stays, as always. A member named like its bundle
-        # replaces the bundle's record.
-        ("a bundle as the first member", bundle("outer", bundle("inner"), member("inm")), (3, ""),
+        # A bundle header where a member should be ends the bundle; an empty bundle's record stays.
+        ("a bundle as the first member", raw_bundle("outer", [raw_bundle("inner", []), member("inm")]), (3, ""),
          lambda r: r.installed() == ["keeper", "outer"]),
-        ("a bundle after a member", bundle("outer", member("m1"), bundle("inner"), member("m2")),
+        ("a bundle after a member", raw_bundle("outer", [member("m1"), raw_bundle("inner", []), member("m2")]),
          (0, "installed outer-1.0"), lambda r: r.installed() == ["keeper", "m1", "outer"]),
-        # A member that fails stops the bundle there: the members before it
-        # stay, the ones after it are not read, and the bundle is installed.
-        ("a broken member", bundle("pack", member("b1"), raw("b2", after_one("/b2", SOCKET)), member("b3")),
+        # A failing member stops the bundle there: the members before it and the bundle stay.
+        ("a broken member", raw_bundle("pack", [member("b1"), raw("b2", after_one("/b2", SOCKET)), member("b3")]),
          (0, "ERROR: installation of pack-1.0 failed: broken package\ninstalled pack-1.0"),
          lambda r: r.installed() == ["b1", "keeper", "pack"] and not r.exists("/opt/before")),
-        ("a member named like its bundle", lambda n, r: bundle(n, member(n)),
+        ("a member named like its bundle", lambda n, r: raw_bundle(n, [member(n)]),
          (0, "WARNING: omitting package {0}-1.0: it is already installed\ninstalled {0}-1.0")),
-        # Found by fuzzing: the installer writes its records through
-        # whatever stands at their paths and reads them back as text.
+        # Found by fuzzing: records written through whatever stands at their paths, read back as text.
         ("record files placed as links", lambda n, r: raw(n, [
             entry(f"/var/pdb/{n}/deps", b"/etc/keeper.conf", LINK),
             entry(f"/var/pdb/{n}/version", b"/new", LINK)]),
          BROKEN, lambda r: not r.exists("/new")),
-        ("a member places another member's record as a link", bundle(
-            "set", raw("evil", [entry("/var/pdb/victim", b"/etc", LINK)]), raw("victim", [entry("/v")])),
+        ("a member places another member's record as a link", raw_bundle(
+            "set", [raw("evil", [entry("/var/pdb/victim", b"/etc", LINK)]), raw("victim", [entry("/v")])]),
          (3, "ERROR: installation of set-1.0 failed: broken package")),
-        ("a bundle name with a blank", bundle("my set", member("member")),
+        ("a bundle name with a blank", raw_bundle("my set", [member("member")]),
          (1, "ERROR: installation of my set-1.0 failed: broken package"), only_keeper),
         *[(f"a conflict named {name!r}", raw("tool", [entry("/tool", b"t")], conflicts=[name]),
            (1, "ERROR: installation of tool-1.0 failed: broken package"), only_keeper)
@@ -471,8 +445,7 @@ def hostile_cases(nest):
             ("/postlog", b"/var/pdb/keeper/version", LINK), ("/DOWNGRADE", b"", REGULAR),
             ("/var/deinstall/keeper", b"", REGULAR), ("/var/pckg/e.kpk", b"", REGULAR),
             ("/ram/e.kpk", b"/var/pdb/keeper/files", LINK), ("/var/deinstall", b"/var/pdb/keeper", LINK))],
-        # The guards decide by what the walk reaches: through the deep chain
-        # into the database and over keeper's file, or to a path too long.
+        # The guards decide by what the walk reaches: the database, keeper's file, a path too long.
         ("into the database through a path too long", deep_chain(
             entry("/s18/db", b"/var/pdb/keeper", LINK), entry("/s18/etc", b"/etc", LINK),
             entry("/s18/db/files", b"opt/nothing\n"), entry("/s18/etc/keeper.conf", b"mine\n")), FAILS),
@@ -480,8 +453,7 @@ def hostile_cases(nest):
         ("into the database with /var a link", prepared(
             lambda r: os.rename(r.p("/var"), r.p("/data")) or os.symlink("data", r.p("/var")),
             [entry("/data/pdb/keeper/files", b"opt/nothing\n")]), BROKEN),
-        # One name of 32,767 components: refused at once, in little memory
-        # (the children's peak covers every program the tests ran so far).
+        # 32,767 components: refused in little memory (the peak of every program run so far).
         ("a name of 32,767 components", [entry(("/" + "a/" * 32767)[:65535], b"x")], BROKEN,
          lambda r: resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss < 400 << 10),
     ]
@@ -494,8 +466,7 @@ def files_of(root):
 
 
 def test_hostile_packages(nest):
-    """Each case on a fresh root ends as expected, a failure leaves no file;
-    neither it, the next run nor the removal touches keeper or the outside."""
+    """Each case ends as expected, undone on failure; no run touches keeper or the outside."""
     for i, (what, build, (status, said), *check) in enumerate(hostile_cases(nest)):
         name = f"h{i}"
         shutil.rmtree(nest.middle / "root", ignore_errors=True)
@@ -513,7 +484,6 @@ def test_hostile_packages(nest):
         nest.check_outside(what)
         assert job_ends(root, what + ", next run") == (0, []), what
         check_database(root, what)
-        keeper_untouched(root, what)
         assert all(c(root) for c in check), what
         root.queue(*(p for p in root.installed() if p != "keeper"))
         assert job_ends(root, what + ", removed")[0] == 0
@@ -521,8 +491,7 @@ def test_hostile_packages(nest):
         keeper_untouched(root, what + ", removed")
 
 
-# -- attacks on the installer's own state: it runs unattended at every start,
-# so it must end every run and keep every other package's record and files.
+# -- attacks on the installer's own state: unattended at every start, each run must end and keep the rest.
 
 @pytest.fixture
 def guarded(tmp_path):
@@ -533,27 +502,18 @@ def own_state_cases():
     """(what, prepare(root), package on standard input or None, messages expected)."""
     scripted = raw("scripted", {"/opt/s": b"s"}, install_script="echo out; echo err >&2; : > /markers/ran\n")
 
-    def replaced(path, make):  # a file or directory of the root replaced
-        def prepare(root):
-            (shutil.rmtree if os.path.isdir(root.p(path)) else os.unlink)(root.p(path))
-            make(root.p(path))
-        return prepare
-
-    def link_to(target):
-        return lambda path: os.symlink(target, path)
-
-    def ram_link(root):
-        os.symlink("/var/pdb/keeper/files", root.p("/ram/waiting.kpk"))
-        root.drop("waiting.kpk", raw("waiting", {"/opt/waiting": b"w"}))
+    def replaced(path, make):  # a path of the root replaced by make(path), or by a link to make
+        return lambda r: remove(r.p(path)) or (make(r.p(path)) if callable(make) else os.symlink(make, r.p(path)))
 
     return [
-        ("/postlog a link to a record", replaced("/postlog", link_to("/var/pdb/keeper/version")), None, []),
+        ("/postlog a link to a record", replaced("/postlog", "/var/pdb/keeper/version"), None, []),
         ("/postlog a FIFO", replaced("/postlog", os.mkfifo), None, []),
         ("a waiting file a FIFO", lambda r: os.mkfifo(r.p("/var/pckg/fifo.kpk")), None,
          ["ERROR: broken package fifo.kpk"]),
         ("/dev/null a FIFO", replaced("/dev/null", os.mkfifo), scripted, ["installed scripted-1.0"]),
-        ("the queue a link to a record", replaced("/var/deinstall", link_to("/var/pdb/keeper")), None, []),
-        ("a RAM-disk copy a link to a record", ram_link, None, ["installed waiting-1.0"]),
+        ("the queue a link to a record", replaced("/var/deinstall", "/var/pdb/keeper"), None, []),
+        ("a RAM-disk copy a link to a record", lambda r: os.symlink("/var/pdb/keeper/files", r.p("/ram/w.kpk"))
+         or r.drop("w.kpk", raw("waiting", {"/opt/waiting": b"w"})), None, ["installed waiting-1.0"]),
     ]
 
 
@@ -565,8 +525,7 @@ def test_the_installers_own_paths_are_never_followed_or_waited_on(guarded):
             said = job_ends(root, what, *["-"] * bool(data), stdin=data)[1]
             assert all(m in said for m in expected), f"{what}: {said}"
             assert stat.S_ISREG(os.lstat(root.p("/postlog")).st_mode), f"{what}: /postlog"
-            # The next run finds nothing to do and nothing to hang on (a
-            # waiting file that is no regular file stays, as broken).
+            # The next run has nothing to do or hang on (a waiting file that is no regular file stays).
             broken = [m for m in expected if m.startswith("ERROR: broken")]
             assert job_ends(root, what + ", next run")[1] == broken, what
             keeper_untouched(root, what)
@@ -589,12 +548,12 @@ def test_requests_are_obeyed_once_and_survive_a_kill(guarded):
             "WARNING: omitting package p-1.0: newer package p-2.0 is already installed"], run
         assert root.read("/opt/p") == "2" and "p" in root.installed(), run
     for path in ("/var/deinstall/p", "/DOWNGRADE", "/var/pckg/p.kpk"):
-        (shutil.rmtree if os.path.isdir(root.p(path)) else os.unlink)(root.p(path))
+        remove(root.p(path))
 
     # Killed during the removal of a queued bundle: the next start finishes it.
     removals = [raw(f"m{i}", {f"/opt/m{i}": b"m"}, uninstall_script=f": > /markers/m{i}; sleep 0.3\n")
                 for i in (1, 2, 3)]
-    root.install(bundle("suite", *removals))
+    root.install(raw_bundle("suite", removals))
     root.queue("suite")
     proc = subprocess.Popen([program("installer"), "-r", root.path], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True, env=faults.QUIET_LEAKS)
@@ -615,15 +574,12 @@ def test_signals_and_a_closed_console_do_not_cut_an_upgrade(guarded, pkgs):
               uninstall_script=": > /markers/old-uninstalling; sleep 1\n")
     new_files = {f"/opt/up/f{i}": b"new" for i in range(1000)}
     package = pkgs.raw(raw("up", new_files, version="2.0"))
-    # A console read for 20 bytes and closed (every file a ghost, so that the
-    # run writes far more than the pipe holds) changes nothing; a hang-up,
-    # interrupt or termination request takes effect once the upgrade is done.
+    # A console closed after 20 bytes (ghosts make the run write more than a pipe holds) changes nothing;
+    # a hang-up, interrupt or termination request takes effect once the upgrade is done.
     for cut in ("console", signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
         root.install(old, "-down")
-        for path in new_files:
-            if not root.exists(path):
-                with open(root.p(path), "wb") as f:
-                    f.write(b"ghost")
+        for path in (p for p in new_files if not root.exists(p)):
+            open(root.p(path), "wb").write(b"ghost")
         with open(package, "rb") as data:
             console = subprocess.PIPE if cut == "console" else subprocess.DEVNULL
             proc = subprocess.Popen([program("installer"), "-r", root.path, "-"], stdin=data, stdout=console,
@@ -643,8 +599,7 @@ def test_signals_and_a_closed_console_do_not_cut_an_upgrade(guarded, pkgs):
 
 def test_linked_and_undeletable_records(guarded):
     root = guarded
-    # A record that is a link to another record is removed as damaged at the
-    # next start; nothing is run or removed through it.
+    # A record that links to another is removed as damaged at the next start, nothing done through it.
     os.symlink("keeper", root.p("/var/pdb/twin"))
     root.queue("twin")
     assert job_ends(root, "linked record") == (0, ["uninstalled twin-0.0"]) and root.installed() == ["keeper"]
@@ -681,7 +636,7 @@ def test_script_names_are_no_shell_syntax_and_names_reach_no_console(guarded):
     open(root.p("/").encode() + name, "w").close()
     status, out, _ = root.installer("-", stdin=raw("esc", [entry(name, b"e")]))
     assert "WARNING: ghost file /opt/\\x1b[2J\\x9b\n" in out
-    assert out.replace("\x1b[?25l", "").replace("\x1b[?25h", "").count("\x1b") == 0
+    assert "\x1b" not in "".join(faults.messages(out))
     assert root.postlog_lines()[0] == "WARNING: ghost file /opt/\\x1b[2J\\x9b"
 
 

@@ -1,7 +1,4 @@
-"""installer: installing package files and bundles into a scratch root.
-
-Packages come from kpk (pkgs), malformed ones from the raw writer of pkgtools.
-"""
+"""installer: package files and bundles into a scratch root; from kpk (pkgs) or, malformed, from pkgtools.raw."""
 import os
 import stat
 import struct
@@ -9,10 +6,10 @@ import struct
 import pytest
 
 import pkgtools
-from conftest import program, run
+from conftest import needs_root, program, run
 from pkgtools import T0, FileEntry, entry
 
-pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+pytestmark = needs_root()
 
 OMIT = "WARNING: omitting package "
 
@@ -41,8 +38,7 @@ def test_from_a_file_from_standard_input_and_quietly(root, pkgs):
     assert "installed alpha-1.0\n" in out and root.read("/usr/share/alpha") == "data"
     # "-" ends the options; a name after it is ignored: standard input is installed.
     b = pkgs.make("beta", "2.9.1", {"b": "b"})
-    assert root.installer("-", "ignored.kpk", stdin=b.data)[0] == 0
-    assert root.postlog_lines() == ["installed beta-2.9.1"]
+    root.run(["-", "ignored.kpk"], 0, ["installed beta-2.9.1"], stdin=b.data)
     assert root.run(["-q", pkgs.make("gamma", "1.0", {"c": "c"})], 0) == "" and root.postlog() == ""
     assert root.installed() == ["alpha", "beta", "gamma"]
 
@@ -187,8 +183,7 @@ def test_body_cut_short_is_undone_and_the_replaced_version_is_gone(root, pkgs):
 
 
 def test_attributes_of_every_entry_type(root):
-    # (entry, file type, permissions, uid, gid, mtime, device); /dir keeps its
-    # time although entries are created in it afterwards.
+    # (entry, type, permissions, uid, gid, mtime, device); /dir keeps its time though filled afterwards.
     table = [(FileEntry("/dir", b"", 0o40750, 12, 34, T0 - 500), stat.S_ISDIR, 0o750, 12, 34, T0 - 500, None),
              (FileEntry("/dir/file", b"data", 0o100640, 56, 78, T0 - 100), stat.S_ISREG, 0o640, 56, 78,
               T0 - 100, None),
@@ -230,15 +225,13 @@ def test_unrecorded_packages_leave_the_record_of_their_name_alone(root, pkgs):
     root.run(pkgs.make("loose", "1.0", {"usr/other": "overwritten"}, unrecorded=True), 0,
              ["installed loose-1.0"])
     assert root.read("/usr/other") == "overwritten" and "loose" not in root.installed()
-    # Its install script runs from a file of its own; the record of the
-    # installed package of its name, scripts included, stays as it was.
+    # Its install script runs from a file of its own; the record of its name, scripts too, stays.
     record = {n: root.read("/var/pdb/tool/" + n, "rb") for n in root.listing("/var/pdb/tool")}
     root.run(pkgs.make("tool", "2.0", {"usr/tool": "u"}, unrecorded=True, install_script="echo $0 > /ran\n",
                        uninstall_script=": > /uninstall-ran\n"), 0, ["installed tool-2.0"])
     assert root.read("/ran").startswith("/tmp/") and root.listing("/tmp") == []
     assert {n: root.read("/var/pdb/tool/" + n, "rb") for n in root.listing("/var/pdb/tool")} == record
-    # One run installs an unrecorded tool, then a package that conflicts with
-    # it: the unrecorded record is dropped, and with it only its own files.
+    # An unrecorded tool, then a package conflicting with it, in one run: only the tool's own files go.
     loose = pkgs.make("tool", "2.0", {"usr/tool2": "2"}, unrecorded=True)
     killer = pkgs.make("killer", "1.0", unrecorded=True, conflicts=[("tool", "2.0", None)])
     root.run(pkgs.bundle("kit", "1.0", [loose, killer]))

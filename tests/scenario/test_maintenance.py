@@ -1,15 +1,11 @@
-"""installer: the start jobs on a scratch root.
-
-The queue job (removals queued under /var/deinstall, then the package files
-waiting in /var/pckg), the parking of files that running processes use, and
-file collection (--filegc). Packages come from pkgtools.raw: the tests need
-exact file sizes, lengths that disagree with the file and memberless bundles.
-"""
+"""installer's start jobs on a scratch root: the removal queue, the waiting package files, files in use
+parked, file collection. Packages come from pkgtools.raw, for exact sizes and lengths."""
 import itertools
 import os
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -17,10 +13,10 @@ import time
 import pytest
 
 import faults
-from conftest import copy_with_libraries, program
+from conftest import QUIET_LEAKS, copy_with_libraries, needs_root, program
 from pkgtools import entry, file_data, raw, raw_bundle, raw_section, version
 
-pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root")
+pytestmark = needs_root()
 
 MIB = 1 << 20
 HALT_TEXT = "\nERROR: router installation failed!!!\nPlease, reinstall.\n"
@@ -33,8 +29,7 @@ def package(name, ver="1.0", files=None, **header):
 
 @pytest.fixture
 def router(root):
-    """A root with an empty /proc (no process is seen) and "base" installed,
-    so that the queue job finds the router empty only where a test means it."""
+    """A root with an empty /proc (no process is seen) and "base", so that it is empty only where meant."""
     os.makedirs(root.p("/proc"))
     root.install(package("base"))
     return root
@@ -52,8 +47,7 @@ HOLD_MAPPED = ("import mmap, os, sys; f = open(sys.argv[1], 'rb'); "
 
 
 def removed_while_held(router, files, held, mount_proc):
-    """Queues the package "held" with files and runs the queue job while
-    processes hold the given files open or mapped."""
+    """Runs the removal of "held" (files) while processes hold the given files open or mapped."""
     router.install(package("held", files=files))
     holders = []
     try:
@@ -262,10 +256,9 @@ def test_postlog_of_the_previous_run_is_kept(router):
 
 
 def _run_until_halted(root, *args):
-    """Starts the queue job, waits for the halt text, checks that the process
-    neither ends nor uses the processor, then kills it. Returns stdout."""
+    """The queue job's output up to the halt text; the process must neither end nor use the processor."""
     proc = subprocess.Popen([program("installer"), "-r", root.path, *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.DEVNULL, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                            stderr=subprocess.DEVNULL, env=QUIET_LEAKS)
     try:
         out, deadline = b"", time.monotonic() + 30
         while not out.endswith(b"Please, reinstall.\n") and time.monotonic() < deadline:
@@ -319,12 +312,8 @@ def test_file_collection(router):
     assert router.exists("/srv/data/junk") and router.exists("/keep/precious")
     # Unowned files and FIFOs go, links are not followed, directories stay.
     assert router.run(["--filegc", "//srv//data/"]) == "" and not router.exists("/postlog")
-    found = []
-    for directory, dirs, files in os.walk(router.p("/srv")):
-        rel = os.path.relpath(directory, router.p("/"))
-        found += [os.path.join(rel, n) + "/" for n in dirs] + [os.path.join(rel, n) for n in files]
-    assert sorted(found) == ["srv/data/", "srv/data/empty/", "srv/data/link", "srv/data/owned", "srv/data/sub/",
-                             "srv/data/sub/owned"]
+    assert sorted(p + "/" * (k == stat.S_IFDIR) for p, (k, _, _) in faults.snapshot(router.p("/srv")).items()) == [
+        "data/", "data/empty/", "data/link", "data/owned", "data/sub/", "data/sub/owned"]
     assert router.exists("/keep/precious") and router.exists("/etc/junk")
     # From the root: the package database and the installer's own state are no files to collect.
     own_state = ("/var/pckg/p.kpk", "/var/deinstall/ghost", "/DOWNGRADE", "/postlog")
