@@ -61,8 +61,7 @@ class ScratchRoot:
         return os.path.join(self.path, relative.lstrip("/"))
 
     def installer(self, *args, stdin=None, timeout=60):
-        """installer -r <root> args -> (status, stdout, stderr); it opens package
-        files after changing root, so one outside the root is copied to its /tmp."""
+        """installer -r <root> args -> (status, stdout, stderr); package files go into the root's /tmp."""
         args, copied = [str(a) for a in args], []
         for i, arg in enumerate(args):
             if (arg.endswith(".kpk") and os.path.isfile(arg)

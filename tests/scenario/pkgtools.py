@@ -1,5 +1,4 @@
-"""Package files for the scenario tests: Packages builds trees with kpk; raw() is an independent encoder
-that also writes what kpk refuses to make; parse_*() decode what kpk wrote."""
+"""Package files: Packages builds trees with kpk, raw() encodes what kpk refuses to make, parse_*() decode."""
 import os
 import re
 import struct
@@ -206,8 +205,7 @@ def _entries_of(files):
 
 def raw(name, entries=None, sections=(), version="1.0", deps=(), conflicts=(), arch=None, install_script=None,
         uninstall_script=None, kind=SECTION_PACKAGE_HEADER, unrecorded=False, size=None, build_time=T0):
-    """A package byte by byte: header, architecture, requirements, scripts, sections, file data (FileEntry
-    list, or {path: bytes} with parent directories added); size pads it with a section readers skip."""
+    """A package byte by byte; entries: FileEntry list or {path: bytes} (parents added); size pads it."""
     out = [raw_section(kind, header_record(name, version, build_time))]
     optional = [(SECTION_ARCHITECTURE, arch and arch.encode()),
                 (SECTION_DEPENDENCIES, deps and requirement_list(list(deps))),

@@ -345,8 +345,7 @@ def hostile_cases(nest):
         return lambda n, root: prepare(root) or raw(n, entries)
 
     def through_links(root):
-        # "own" reaches /opt through its own link, "user" /srv/lib through base's: collecting the real
-        # directories keeps both files; removing each package removes its file only.
+        # Reached through links (own's, base's): collection keeps both files, each removal takes its own.
         assert root.read("/var/pdb/own/files") == "l\nopt/x\n"
         root.installer("--filegc", "/opt", "/srv/lib")
         assert root.read("/opt/x") == "x" and root.read("/srv/lib/libu.so") == "u"
@@ -574,8 +573,7 @@ def test_signals_and_a_closed_console_do_not_cut_an_upgrade(guarded, pkgs):
               uninstall_script=": > /markers/old-uninstalling; sleep 1\n")
     new_files = {f"/opt/up/f{i}": b"new" for i in range(1000)}
     package = pkgs.raw(raw("up", new_files, version="2.0"))
-    # A console closed after 20 bytes (ghosts make the run write more than a pipe holds) changes nothing;
-    # a hang-up, interrupt or termination request takes effect once the upgrade is done.
+    # A console closed after 20 bytes changes nothing (ghosts: more output than a pipe holds); signals wait.
     for cut in ("console", signal.SIGHUP, signal.SIGINT, signal.SIGTERM):
         root.install(old, "-down")
         for path in (p for p in new_files if not root.exists(p)):

@@ -1,5 +1,4 @@
-"""installer's start jobs on a scratch root: the removal queue, the waiting package files, files in use
-parked, file collection. Packages come from pkgtools.raw, for exact sizes and lengths."""
+"""installer's start jobs: removal queue, waiting package files, files in use, file collection."""
 import itertools
 import os
 import select
