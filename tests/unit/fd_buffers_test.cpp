@@ -25,39 +25,33 @@ pid_t later_in_child(F body, int delay_ms = 200) {
   return child;
 }
 
-// One record per write(): the test sees how the buffer cut its writes.
-struct record_pair {
-  int fds[2];
-  record_pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0); }
-  ~record_pair() { close(fds[0]), close(fds[1]); }
-  std::vector<size_t> records() {
-    std::vector<size_t> sizes;
-    static char scratch[1 << 16];
-    ssize_t n;
-    while ((n = recv(fds[1], scratch, sizeof scratch, MSG_DONTWAIT)) > 0) sizes.push_back(n);
-    return sizes;
-  }
-};
-
 // The buffer holds 4095 bytes; writes of 1024 or more flush it, then bypass
 // it; the destructor flushes, but never closes.
 TEST(fd_output_buffer, holds_4095_bytes_flushes_before_large_writes_and_at_the_end) {
-  record_pair pair;
+  int fds[2];  // one record per write(): the test sees how the buffer cut its writes
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  auto records = [&] {
+    std::vector<size_t> sizes;
+    static char scratch[1 << 16];
+    for (ssize_t n; (n = recv(fds[1], scratch, sizeof scratch, MSG_DONTWAIT)) > 0;) sizes.push_back(n);
+    return sizes;
+  };
   std::string data = pattern_bytes(4096);
   {
-    fd_output_buffer buffer(pair.fds[0]);
+    fd_output_buffer buffer(fds[0]);
     for (size_t i = 0; i < 4095; ++i) ASSERT_EQ(buffer.put_byte(data[i]), (unsigned char)data[i]);
-    EXPECT_TRUE(pair.records().empty());
+    EXPECT_TRUE(records().empty());
     buffer.put_byte(data[4095]);
-    EXPECT_EQ(pair.records(), std::vector<size_t>{4096});
+    EXPECT_EQ(records(), std::vector<size_t>{4096});
     EXPECT_EQ(buffer.xsputn(data.data(), 10) + buffer.xsputn(data.data(), 1023), 1033u);
-    EXPECT_TRUE(pair.records().empty());
+    EXPECT_TRUE(records().empty());
     EXPECT_EQ(buffer.xsputn(data.data(), 1024), 1024u);
-    EXPECT_EQ(pair.records(), (std::vector<size_t>{1033, 1024}));
+    EXPECT_EQ(records(), (std::vector<size_t>{1033, 1024}));
     buffer.put_byte('z');
   }
-  EXPECT_EQ(pair.records(), std::vector<size_t>{1});
-  EXPECT_NE(fcntl(pair.fds[0], F_GETFD), -1);
+  EXPECT_EQ(records(), std::vector<size_t>{1});
+  EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
+  close(fds[0]), close(fds[1]);
 }
 
 // A file size limit makes write() stop part-way and then fail (EFBIG): a
