@@ -54,10 +54,8 @@ TEST(fd_output_buffer, holds_4095_bytes_flushes_before_large_writes_and_at_the_e
   close(fds[0]), close(fds[1]);
 }
 
-// A file size limit makes write() stop part-way and then fail (EFBIG): a
-// full disk as the buffer meets it. A partial flush keeps the rest, in
-// order, for the next; a refused overflow takes nothing and stays inside
-// the buffer.
+// A file size limit makes write() stop part-way, then fail: a full disk. A
+// partial flush keeps the rest for the next; a refused overflow takes nothing.
 TEST(fd_output_buffer, partial_and_refused_writes_on_a_full_disk_lose_nothing) {
   rlimit saved;
   getrlimit(RLIMIT_FSIZE, &saved);
@@ -129,8 +127,7 @@ TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
 }
 
 // A read of 1024 bytes or more takes the buffered bytes, then reads straight
-// into the caller's memory until it has them all, keeping the last byte for
-// putting back.
+// into the caller's memory until it has all, keeping the last for put-back.
 TEST(fd_input_buffer, large_reads_bypass_the_buffer_and_wait_for_every_byte) {
   scratch_file file(pattern_bytes(3000));
   for (size_t n : {1023, 1024}) {
