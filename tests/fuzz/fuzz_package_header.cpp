@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memory_buffer source(data, size);
   input_stream plain(&source);
   package_reader reader(plain);
-  for (int type : {1, 18, 16, 3, 17, 4, 7, 8}) reader.add_wanted_type(type);
+  const int install_types[] = {1, 18, 16, 3, 17, 4, 7, 8};
+  for (int type : install_types) reader.add_wanted_type(type);
   package_header header;
   char chunk[512];  // the reads below never ask for more
   if (reader.next_wanted_section() < 0 || !read_header_block(reader, header)) return 0;
