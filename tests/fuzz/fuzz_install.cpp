@@ -1,12 +1,9 @@
-// Installs arbitrary bytes as a package file into a root where the package
-// "keeper" is installed with a file, a configuration file and a link into its
-// own record (on the scratch root of fuzz_root.h): first from a stream that
-// cannot seek, as from standard input; then, with the database loaded again
-// as at the next start, once more in downgrade mode from a descriptor that
-// can seek, as from a file; then the queue and pending jobs run with the
-// input waiting and hostile entries in the installer's own places. After
-// each step check() aborts with the reason when a property that must hold
-// whatever the input was is broken; the installs themselves may fail.
+// Installs arbitrary bytes as a package file into a scratch root (fuzz_root.h)
+// where "keeper" has a file, a configuration file and a link into its record:
+// from a stream that cannot seek; with the database reloaded, in downgrade
+// mode from a seekable descriptor; then through the queue and pending jobs,
+// with hostile entries in the installer's own places. After each step check()
+// aborts when a property that holds whatever the input was is broken.
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/mman.h>
@@ -100,10 +97,9 @@ void check(bool unrecorded_input) {
   nftw("/", check_owned, 16, FTW_PHYS | FTW_MOUNT);
 }
 
-// Hostile entries in the installer's own places (links into the database,
-// FIFOs, directories that cannot be removed), as the input's last byte
-// selects them; the input itself waits in "/var/pckg". A record named "."
-// (no package can have that name) keeps the router from being empty, where
+// Hostile entries (links into the database, FIFOs, directories that cannot be
+// removed) as the input's last byte selects; the input waits in "/var/pckg".
+// A record "." (no package's name) keeps the router from being empty, where
 // the pending job halts.
 void run_jobs(const uint8_t* data, size_t size) {
   const unsigned bits = size ? data[size - 1] : 0;

@@ -7,15 +7,12 @@
 #include "package_format/package_reader.h"
 #include "memory_buffer.h"
 
-namespace {
-const int INSTALL_TYPES[] = {1, 18, 16, 3, 17, 4, 7, 8};
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memory_buffer source(data, size);
   input_stream plain(&source);
   package_reader reader(plain);
-  for (int type : INSTALL_TYPES) reader.add_wanted_type(type);
+  const int install_types[] = {1, 18, 16, 3, 17, 4, 7, 8};
+  for (int type : install_types) reader.add_wanted_type(type);
   package_header header;
   char chunk[512];  // the reads below never ask for more
   if (reader.next_wanted_section() < 0 || !read_header_block(reader, header)) return 0;

@@ -8,14 +8,11 @@
 #include "fuzz_root.h"
 #include "installer/pending.h"
 
-namespace {
-const char PATH[] = "/var/pckg/fuzz.kpk";
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_root::scope root;
   pending_package record;
-  if (!fuzz_root::write_file(PATH, data, size) || !read_pending_header(record, PATH)) return 0;
+  const char path[] = "/var/pckg/fuzz.kpk";
+  if (!fuzz_root::write_file(path, data, size) || !read_pending_header(record, path)) return 0;
   // The relations that order pending files, over what was read.
   provides(record, record.name);
   preferred_over(record, record, UPGRADE_MODE);

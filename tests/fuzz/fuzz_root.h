@@ -55,8 +55,7 @@ inline bool write_file(const char* path, const void* data, size_t size) {
 
 inline void enter() {
   if (fchdir(scratch_root) != 0 || chroot(".") != 0 || chdir("/") != 0) {
-    if (fchdir(real_cwd) != 0) {
-    }
+    (void)!fchdir(real_cwd);
     refuse("cannot chroot into the scratch root");
   }
   inside = 1;
@@ -174,8 +173,7 @@ struct scope {
 // The crash input is written after this report, in the real root.
 extern "C" void __sanitizer_report_error_summary(const char* summary) {
   if (fuzz_root::inside) fuzz_root::leave();
-  if (write(2, summary, strlen(summary)) < 0 || write(2, "\n", 1) < 0) {
-  }
+  (void)!(write(2, summary, strlen(summary)) < 0 || write(2, "\n", 1) < 0);
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -25,45 +25,37 @@ pid_t later_in_child(F body, int delay_ms = 200) {
   return child;
 }
 
-// One record per write(): the test sees how the buffer cut its writes.
-struct record_pair {
-  int fds[2];
-  record_pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0); }
-  ~record_pair() { close(fds[0]), close(fds[1]); }
-  std::vector<size_t> records() {
-    std::vector<size_t> sizes;
-    static char scratch[1 << 16];
-    ssize_t n;
-    while ((n = recv(fds[1], scratch, sizeof scratch, MSG_DONTWAIT)) > 0) sizes.push_back(n);
-    return sizes;
-  }
-};
-
 // The buffer holds 4095 bytes; writes of 1024 or more flush it, then bypass
 // it; the destructor flushes, but never closes.
 TEST(fd_output_buffer, holds_4095_bytes_flushes_before_large_writes_and_at_the_end) {
-  record_pair pair;
+  int fds[2];  // one record per write(): the test sees how the buffer cut its writes
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+  auto records = [&] {
+    std::vector<size_t> sizes;
+    static char scratch[1 << 16];
+    for (ssize_t n; (n = recv(fds[1], scratch, sizeof scratch, MSG_DONTWAIT)) > 0;) sizes.push_back(n);
+    return sizes;
+  };
   std::string data = pattern_bytes(4096);
   {
-    fd_output_buffer buffer(pair.fds[0]);
+    fd_output_buffer buffer(fds[0]);
     for (size_t i = 0; i < 4095; ++i) ASSERT_EQ(buffer.put_byte(data[i]), (unsigned char)data[i]);
-    EXPECT_TRUE(pair.records().empty());
+    EXPECT_TRUE(records().empty());
     buffer.put_byte(data[4095]);
-    EXPECT_EQ(pair.records(), std::vector<size_t>{4096});
+    EXPECT_EQ(records(), std::vector<size_t>{4096});
     EXPECT_EQ(buffer.xsputn(data.data(), 10) + buffer.xsputn(data.data(), 1023), 1033u);
-    EXPECT_TRUE(pair.records().empty());
+    EXPECT_TRUE(records().empty());
     EXPECT_EQ(buffer.xsputn(data.data(), 1024), 1024u);
-    EXPECT_EQ(pair.records(), (std::vector<size_t>{1033, 1024}));
+    EXPECT_EQ(records(), (std::vector<size_t>{1033, 1024}));
     buffer.put_byte('z');
   }
-  EXPECT_EQ(pair.records(), std::vector<size_t>{1});
-  EXPECT_NE(fcntl(pair.fds[0], F_GETFD), -1);
+  EXPECT_EQ(records(), std::vector<size_t>{1});
+  EXPECT_NE(fcntl(fds[0], F_GETFD), -1);
+  close(fds[0]), close(fds[1]);
 }
 
-// A file size limit makes write() stop part-way and then fail (EFBIG): a
-// full disk as the buffer meets it. A partial flush keeps the rest, in
-// order, for the next; a refused overflow takes nothing and stays inside
-// the buffer.
+// A file size limit makes write() stop part-way, then fail: a full disk. A
+// partial flush keeps the rest for the next; a refused overflow takes nothing.
 TEST(fd_output_buffer, partial_and_refused_writes_on_a_full_disk_lose_nothing) {
   rlimit saved;
   getrlimit(RLIMIT_FSIZE, &saved);
@@ -135,8 +127,7 @@ TEST(fd_buffers, interrupted_write_and_read_are_repeated) {
 }
 
 // A read of 1024 bytes or more takes the buffered bytes, then reads straight
-// into the caller's memory until it has them all, keeping the last byte for
-// putting back.
+// into the caller's memory until it has all, keeping the last for put-back.
 TEST(fd_input_buffer, large_reads_bypass_the_buffer_and_wait_for_every_byte) {
   scratch_file file(pattern_bytes(3000));
   for (size_t n : {1023, 1024}) {

@@ -23,10 +23,8 @@ std::vector<std::string> read_list(const std::string& bytes, const char* already
   return paths;
 }
 
-// Lines get a leading "/"; empty lines are skipped; repeated and unordered
-// lines, and paths already in the set, give one set. Paths of every length
-// up to well past the reader's chunk put a line across each chunk boundary,
-// a "\n" at a chunk's end and a line over several chunks.
+// Lines get a leading "/" and merge into the set, empty ones skipped; paths
+// of every length put a line across each boundary of the reader's chunks.
 TEST(file_list, lines_become_one_set_of_absolute_paths) {
   EXPECT_EQ(read_list(std::string("a\0b\n/", 5)), (std::vector<std::string>{"/", std::string("/a\0b", 4)}));
   EXPECT_EQ(read_list("usr/b\n\netc/a\n/usr/b\n\n\nusr/b\netc/a\nm", "/m"),

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "installer/database.h"
 #include "installer/package_record.h"
 #include "installer/removal.h"
 #include "installer/repository.h"
@@ -30,29 +29,24 @@ std::string names(const linked_list<package_record>& list, bool invalid_only) {
   return text.empty() ? "-" : text;
 }
 
-// tests/unit/data/validity.txt
-TEST(repository, revalidation_table) {
-  the_repository().quiet = true;
-  for (const std::string& line : table_lines("validity.txt")) {
+// Each line of tests/unit/data/<file>: the records, in the repository's
+// list, then step, then the names that line expects.
+void run_table(const char* file, bool invalid_only, void (*step)(linked_list<package_record>&)) {
+  linked_list<package_record>& list = the_repository().packages;
+  for (const std::string& line : table_lines(file)) {
     std::vector<std::string> sides = split(line, "=>");
-    for (const std::string& text : split(sides[0], ",")) the_repository().packages.push_back(make_record(text));
-    revalidate_packages();
-    EXPECT_EQ(names(the_repository().packages, true), sides[1]) << line;
-    for (package_record* record : the_repository().packages) delete record;
-    the_repository().packages.clear();
+    for (const std::string& text : split(sides[0], ",")) list.push_back(make_record(text));
+    step(list);
+    EXPECT_EQ(names(list, invalid_only), sides[1]) << file << ": " << line;
+    for (package_record* record : list) delete record;
+    list.clear();
   }
 }
 
-// tests/unit/data/removal_order.txt
-TEST(removal_order, table) {
-  for (const std::string& line : table_lines("removal_order.txt")) {
-    std::vector<std::string> sides = split(line, "=>");
-    linked_list<package_record> list;
-    for (const std::string& text : split(sides[0], ",")) list.push_back(make_record(text));
-    order_for_removal(list);
-    EXPECT_EQ(names(list, false), sides[1]) << line;
-    for (package_record* record : list) delete record;
-  }
+TEST(repository, revalidation_and_removal_order_tables) {
+  the_repository().quiet = true;
+  run_table("validity.txt", true, [](linked_list<package_record>&) { revalidate_packages(); });
+  run_table("removal_order.txt", false, order_for_removal);
 }
 
 TEST(labels, bundle_members_are_named_by_their_bundle_in_failures) {

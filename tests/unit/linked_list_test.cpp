@@ -68,9 +68,7 @@ TEST(linked_list, edits_move_nodes_and_destruction_frees_only_the_list) {
   EXPECT_EQ(scope.live(), 1);
   EXPECT_EQ(*owned, 42);
   delete owned;
-}
-
-TEST(linked_list, unlinked_nodes_have_their_links_cleared) {
+  // An unlinked node has its links cleared.
   list_node_base sentinel{&sentinel, &sentinel}, node;
   list_node_base::link_before(&sentinel, &node);
   EXPECT_TRUE(sentinel.next == &node && list_node_base::unlink(&node) == &sentinel);

@@ -66,10 +66,8 @@ std::string describe(const vector<requirement_entry>& list) {
 
 }  // namespace
 
-// The first step and the header step over whole files, good and broken:
-// the magic, then what the header block gave (name, version, build time,
-// architecture, requirements with their bounds) and the section it stands
-// at afterwards, or the refusal.
+// The magic and the header block over whole files, good and broken: what the
+// block gave and the section the reader stands at afterwards, or the refusal.
 TEST(package_reader, header_table) {
   std::string nul_at_5("abcde\0ghijklmnop", 16);
   struct {
@@ -116,11 +114,9 @@ TEST(package_reader, header_table) {
   }
 }
 
-// Type 5 and a long description that nobody reads are skipped: by seeking on
-// a file, by reading and discarding on a pipe. All three sources end in the
-// same place with the same count of consumed bytes. A payload that runs past
-// the end of the file, read or skipped, and a section header cut short, end
-// the file.
+// Unwanted sections are skipped (by seeking on a file, by reading on a pipe)
+// to the same place on every source; a payload running past the end, read or
+// skipped, and a section header cut short end the file.
 TEST(package_reader, sections_are_skipped_and_cut_short_alike_on_every_source) {
   std::string body = HEAD + section(2, std::string(30000, 'd')) + section(5, "unknown") +
                      section(7, "echo installed\n") + section(8, std::string(9000, 'u')) +

@@ -6,17 +6,8 @@
 
 #include <string>
 
-#include "support/bytes.h"
 #include "support/records.h"
 #include "support/scratch_file.h"
-
-namespace {
-
-file_entry entry(uint16_t mode, const char* name, uint32_t size) {
-  return file_entry{mode, 1, 2, 1600000000, size, (uint16_t)strlen(name)};
-}
-
-}  // namespace
 
 TEST(package_writer, refuses_layouts_it_cannot_write_and_stays_failed) {
   scratch_file file;
@@ -34,7 +25,7 @@ TEST(package_writer, refuses_layouts_it_cannot_write_and_stays_failed) {
   } cases[] = {
       {"more data than the size says",
        [](package_writer& w) {
-         return w.begin_file_data() && w.write_entry(entry(0x81A4, "/f", 1), "/f") &&
+         return w.begin_file_data() && w.write_entry(file_entry{0x81A4, 1, 2, 1600000000, 1, 2}, "/f") &&
                 w.write_entry_data("ab", 2);
        }},
       {"the file ended inside a section",

@@ -36,7 +36,6 @@ std::string install_order(const std::string& records, bool downgrade_mode) {
     if (record->build_time) labels += "@" + std::to_string(record->build_time);
     delete record;
   }
-  ordered.clear();
   return labels;
 }
 

@@ -60,10 +60,8 @@ class counting_tree : public tree_base {
 
 }  // namespace
 
-// Long seeded runs against a reference multiset: unique and equal inserts,
-// right and wrong hints, erases by value, position and range, clears, and
-// now and then the copies, assignments and swaps the programs never call.
-// The keys mix cases and high bytes, so the signed byte order is checked.
+// Seeded runs of every insert, erase, copy and swap against a reference
+// multiset; keys with high bytes check the signed byte order.
 TEST(tree, random_operations_agree_with_a_reference_set) {
   alloc_scope scope;
   for (unsigned seed : {1u, 2u, 3u}) {

@@ -1,6 +1,4 @@
-// Bytes the tests build: little-endian fields, varied data, zlib streams,
-// crafted package files, and the conversions between the system's string
-// and std::string.
+// Bytes the tests build: fields, zlib streams and crafted package files.
 #pragma once
 
 #include <stddef.h>
@@ -26,8 +24,6 @@ std::string zlib_uncompress(const std::string& compressed);
 
 inline std::string to_std(const ::string& s) { return std::string(s.c_str(), s.length()); }
 inline ::string from_std(const std::string& s) { return ::string(s.data(), s.size()); }
-
-// -- crafted package files ---------------------------------------------------
 
 // A section whose header claims `length` (the payload's own size when
 // omitted), so that a test can lie about it.

@@ -11,18 +11,17 @@
 
 #include "foundation/stream_buffer.h"
 
-// Unbuffered sink: every write reaches it. It accepts at most per_call bytes
-// per xsputn and capacity bytes in all.
+// Unbuffered sink: every write reaches it; it accepts capacity bytes in all.
 class recording_buffer : public stream_buffer {
  public:
   std::string bytes;                // what it accepted, in order
   std::vector<size_t> write_sizes;  // bytes offered by each xsputn
   size_t overflow_calls = 0, sync_calls = 0;
-  size_t per_call = SIZE_MAX, capacity = SIZE_MAX;
+  size_t capacity = SIZE_MAX;
 
   size_t xsputn(const char* source, size_t n) override {
     write_sizes.push_back(n);
-    size_t taken = std::min({n, per_call, capacity > bytes.size() ? capacity - bytes.size() : 0});
+    size_t taken = std::min(n, capacity > bytes.size() ? capacity - bytes.size() : 0);
     bytes.append(source, taken);
     return taken;
   }

@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 class scratch_file {
@@ -26,13 +28,8 @@ class scratch_file {
   int fd() const { return fd_; }
   // Everything in the file now, whoever wrote it.
   std::string contents() const {
-    std::string out(1 << 16, '\0');
-    int fd = open(path_, O_RDONLY);
-    ssize_t n, done = 0;
-    while ((n = pread(fd, &out[done], out.size() - done, done)) > 0)
-      if ((done += n) == (ssize_t)out.size()) out.resize(2 * out.size());
-    close(fd);
-    return out.substr(0, done);
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
  private:
