@@ -75,3 +75,10 @@ TEST(linked_list, edits_move_nodes_and_destruction_frees_only_the_list) {
   EXPECT_TRUE(node.next == nullptr && node.previous == nullptr);
   EXPECT_TRUE(sentinel.next == &sentinel && sentinel.previous == &sentinel);
 }
+
+// Erasing the end is a fault of the caller that stops the program in every
+// build, this optimised one included, naming the check and its place.
+TEST(linked_list, erasing_the_end_stops_the_program) {
+  linked_list<int> list;
+  EXPECT_DEATH(list.erase(list.end()), "linked_list.cpp:[0-9]+: assertion failed: node != sentinel_");
+}
