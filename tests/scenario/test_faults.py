@@ -392,6 +392,8 @@ def hostile_cases(nest):
            after_one("/opt/odd", mode, data, size), BROKEN) for mode, data, size in (
             (REGULAR, b"y" * 10, 1000), (REGULAR, b"\x01" * 40, 10), (CHARACTER, b"abc", 3),
             (BLOCK, b"abcde", 5), (SOCKET, b"", 0), (0o644, b"x", 1), (0o170644, b"", 0))],
+        ("a type that cannot be placed, over an unowned file", prepared(
+            lambda r: open(r.p("/etc/odd"), "w").close(), [entry("/etc/odd", b"", 0o170644)]), BROKEN),
         ("a link with an empty target", after_one("/opt/odd", LINK, b""), FAILS),
         ("a character device", after_one("/opt/odd", CHARACTER, struct.pack("<I", (1 << 8) | 3)), INSTALLED),
         ("a FIFO with data", after_one("/opt/odd", FIFO, b"abcde"), INSTALLED),
