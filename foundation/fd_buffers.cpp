@@ -9,8 +9,7 @@
 // memory first would only add work.
 static constexpr size_t DIRECT_TRANSFER_SIZE = 1024;
 
-// One read, repeated while a signal interrupts it. Negative on failure.
-static ssize_t read_once(int fd, char* destination, size_t n) {
+ssize_t read_retrying(int fd, void* destination, size_t n) {
   ssize_t got;
   do {
     got = read(fd, destination, n);
@@ -34,8 +33,7 @@ size_t read_all(int fd, void* data, size_t n) {
   char* destination = static_cast<char*>(data);
   size_t done = 0;
   while (done < n) {
-    ssize_t got = read(fd, destination + done, n - done);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = read_retrying(fd, destination + done, n - done);
     if (got <= 0) break;
     done += (size_t)got;
   }
@@ -79,7 +77,7 @@ int fd_input_buffer::underflow() {
     has_putback = true;
   }
   char* begin = has_putback ? storage_ : buffer;
-  ssize_t got = fd_ < 0 ? -1 : read_once(fd_, buffer, BUFFER_SIZE);
+  ssize_t got = fd_ < 0 ? -1 : read_retrying(fd_, buffer, BUFFER_SIZE);
   if (got <= 0) {
     set_get_area(begin, buffer, buffer);
     return END_OF_DATA;
@@ -100,7 +98,7 @@ size_t fd_input_buffer::xsgetn(char* destination, size_t n) {
   get_read_ += buffered;
   size_t done = buffered;
   while (done < n && fd_ >= 0) {
-    ssize_t got = read_once(fd_, destination + done, n - done);
+    ssize_t got = read_retrying(fd_, destination + done, n - done);
     if (got <= 0) break;
     done += (size_t)got;
   }

@@ -1,8 +1,13 @@
 // Stream buffers over a file descriptor they do not close.
 #pragma once
 
+#include <sys/types.h>
+
 #include "foundation/stream_buffer.h"
 
+// One read, repeated while a signal interrupts it: the count, 0 at the end
+// of the file, -1 on failure.
+ssize_t read_retrying(int fd, void* destination, size_t n);
 // Writes until everything is written, a call fails or a call writes nothing;
 // interrupted calls are repeated. Returns the count written.
 size_t write_all(int fd, const void* data, size_t n);

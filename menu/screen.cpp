@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 #include "menu/package_list.h"
 
@@ -103,10 +104,7 @@ void print_wrapped(const char* text, bool centre) {
 int read_key() {
   for (;;) {
     unsigned char c;
-    ssize_t n = read(0, &c, 1);
-    if (n == 1) return c;
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
+    return read_retrying(0, &c, 1) == 1 ? c : -1;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "setup/console.h"
 
 namespace {
@@ -39,14 +40,11 @@ void attach(file_sender& sender, interface_endpoint& endpoint, link_state& link)
 // Refills the read-ahead of a file source; false when the file cannot be
 // read or has nothing more.
 bool read_ahead(file_sender& sender) {
-  for (;;) {
-    ssize_t n = read(sender.fd, sender.ahead, READ_AHEAD_SIZE);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sender.ahead_start = 0;
-    sender.ahead_end = (size_t)n;
-    return true;
-  }
+  ssize_t n = read_retrying(sender.fd, sender.ahead, READ_AHEAD_SIZE);
+  if (n <= 0) return false;
+  sender.ahead_start = 0;
+  sender.ahead_end = (size_t)n;
+  return true;
 }
 
 // The next piece of the source into the message payload: its length, or

@@ -82,8 +82,7 @@ struct snapshot_writer {
     int64_t total = 0;
     for (;;) {
       if (room() == 0 && !append_chunk(SNAPSHOT_CHUNK_SIZE)) return -1;
-      ssize_t n = read(fd, fill_point(), room());
-      if (n < 0 && errno == EINTR) continue;
+      ssize_t n = read_retrying(fd, fill_point(), room());
       if (n < 0) return -1;
       if (n == 0) return total;
       last->position += (uint32_t)n;

@@ -9,6 +9,7 @@
 #include <sys/reboot.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 #include "menu/screen.h"
 
@@ -35,14 +36,7 @@ namespace {
 // Direct write for signal handlers, which must not touch the buffered
 // standard output that the interrupted flow may be using.
 void write_raw(const char* text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t written = write(1, text, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    text += written;
-    length -= (size_t)written;
-  }
+  write_all(1, text, strlen(text));
 }
 
 void ring_bell() {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "menu/package_list.h"
 #include "menu/package_menu.h"
 #include "netinstall/install_server.h"
@@ -105,8 +106,7 @@ bool install_package_file(const char* path) {
   char piece[INSTALLER_PIECE];
   bool copied = fd >= 0;
   for (off_t left = status.st_size; copied && left > 0;) {
-    ssize_t n = read(fd, piece, left < (off_t)sizeof piece ? (size_t)left : sizeof piece);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = read_retrying(fd, piece, left < (off_t)sizeof piece ? (size_t)left : sizeof piece);
     if (n <= 0) {
       console_print("\nFATAL ERROR: corrupted CD-ROM\n");
       copied = false;

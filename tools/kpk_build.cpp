@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "package_format/package_writer.h"
 #include "tools/kpk.h"
 #include "tools/kpk_description.h"
@@ -129,8 +130,7 @@ bool write_script(package_writer& writer, int type, const string& path, const ch
   bool done = writer.begin_section(type);
   char chunk[16384];
   ssize_t got;
-  while (done && ((got = read(fd, chunk, sizeof chunk)) != 0)) {
-    if (got < 0 && errno == EINTR) continue;
+  while (done && ((got = read_retrying(fd, chunk, sizeof chunk)) != 0)) {
     if (got < 0) {
       report(path.c_str(), ": cannot read the script: ", strerror(errno));
       close(fd);

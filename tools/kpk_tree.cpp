@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/vector.h"
 #include "tools/kpk.h"
 
@@ -112,18 +113,15 @@ bool write_data(tree_walk& walk, const string& path, const void* data, size_t si
 bool copy_contents(tree_walk& walk, const string& path, int fd, uint32_t size) {
   while (size > 0) {
     size_t step = size < CHUNK_SIZE ? size : CHUNK_SIZE;
-    ssize_t got = read(fd, walk.chunk, step);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = read_retrying(fd, walk.chunk, step);
     if (got < 0) return system_problem(walk, path, "cannot read: ");
     if (got == 0) return problem(walk, path, "the file shrank while it was read");
     if (!write_data(walk, path, walk.chunk, (size_t)got)) return false;
     size -= (uint32_t)got;
   }
   char extra;
-  ssize_t more;
-  while ((more = read(fd, &extra, 1)) < 0 && errno == EINTR) {
-  }
-  if (more > 0) return problem(walk, path, "the file grew while it was read");
+  if (read_retrying(fd, &extra, 1) > 0)
+    return problem(walk, path, "the file grew while it was read");
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "foundation/streams.h"
 #include "tools/mkmedia.h"
 
@@ -53,8 +54,7 @@ bool search_directories(const char* list, const char* name, string& found) {
 void collect_output(int fd, string& kept) {
   char chunk[4096];
   for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
+    ssize_t got = read_retrying(fd, chunk, sizeof chunk);
     if (got <= 0) break;
     kept.append(chunk, (size_t)got);
     if (kept.length() > 2 * OUTPUT_SHOWN) kept.erase(0, kept.length() - OUTPUT_SHOWN);

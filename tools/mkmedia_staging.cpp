@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "foundation/fd_buffers.h"
 #include "tools/mkmedia.h"
 #include "tools/mkmedia_programs.h"
 
@@ -29,14 +30,7 @@ string staging_area::path_of(const char* name) const {
 bool staging_area::write_file(const char* name, const void* data, size_t size) {
   string path = path_of(name);
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-  const char* bytes = (const char*)data;
-  while (fd >= 0 && size > 0) {
-    ssize_t written = write(fd, bytes, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    bytes += written;
-    size -= (size_t)written;
-  }
+  if (fd >= 0) size -= write_all(fd, data, size);
   if (fd < 0 || size > 0 || close(fd) != 0) {
     complain("cannot write ", path.c_str(), ": ", strerror(errno));
     if (fd >= 0 && size > 0) close(fd);
