@@ -43,11 +43,6 @@ void encode_floppy_part_header(const floppy_part_header& header,
   put_u16(bytes + 20, header.layout.parity_blocks);
 }
 
-uint64_t floppy_part_groups(const floppy_layout& layout, uint64_t payload_size) {
-  uint64_t per_group = layout.group_payload();
-  return (payload_size + per_group - 1) / per_group;
-}
-
 void encode_floppy_group(const floppy_layout& layout, const unsigned char* payload, size_t size,
                          unsigned char* group) {
   const uint32_t data = layout.data_size();

@@ -40,9 +40,6 @@ struct floppy_part_header {
 void encode_floppy_part_header(const floppy_part_header& header,
                                unsigned char bytes[FLOPPY_PART_HEADER_SIZE]);
 
-// Groups a part needs for a payload of this size.
-uint64_t floppy_part_groups(const floppy_layout& layout, uint64_t payload_size);
-
 // One group from up to group_payload() bytes of payload: the payload blocks
 // (zero-padded after the payload), the parity block, and every block's CRC.
 // group holds group_size() bytes.
