@@ -346,6 +346,12 @@ entry_result cannot_create(entry_context& c, int error) {
   return ENTRY_FAILED;
 }
 
+// For an entry refused before any of its data is read: a failure to create
+// is reported only when the data is whole, else the package is broken.
+entry_result cannot_create_whole(entry_context& c, int error) {
+  return c.data.skip_data() ? cannot_create(c, error) : broken(c);
+}
+
 void set_attributes(const entry_context& c) {
   // Results are ignored: a file system without owners still gets the file.
   if (fchownat(c.directory, c.last, c.entry.uid, c.entry.gid, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -357,9 +363,8 @@ void set_attributes(const entry_context& c) {
 
 entry_result place_symbolic_link(entry_context& c) {
   if (c.entry.data_size > PATH_MAX) {
-    // No system can store such a target; the bytes must still be there.
-    if (!c.data.skip_data()) return broken(c);
-    return cannot_create(c, ENAMETOOLONG);
+    // No system can store such a target.
+    return cannot_create_whole(c, ENAMETOOLONG);
   }
   char target[PATH_MAX + 1];
   if (c.data.read_data(target, c.entry.data_size) != c.entry.data_size) return broken(c);
@@ -480,9 +485,7 @@ entry_result place_entry(package_record& record, file_data_reader& data, const f
   string resolved;
   entry_context c{record, data, entry, name, path, resolved, -1, ""};
   if (!entry_path(name, path, directory_only)) return broken(c);
-  // A failure to create is reported only for an entry whose data is whole.
-  if (directory_only && !is_directory_entry)
-    return data.skip_data() ? cannot_create(c, EISDIR) : broken(c);
+  if (directory_only && !is_directory_entry) return cannot_create_whole(c, EISDIR);
   if (path.empty()) return ENTRY_SKIPPED;  // the root itself, which is there
   const long slash = path.rfind('/');
   int error = 0;
@@ -494,7 +497,7 @@ entry_result place_entry(package_record& record, file_data_reader& data, const f
     reached.append(path.c_str() + walker.failed_at());
     if (walker.is_inside_own() || own_places::is_own_path(reached, is_directory_entry))
       return broken(c);
-    return data.skip_data() ? cannot_create(c, error) : broken(c);
+    return cannot_create_whole(c, error);
   }
   resolved = walker.real();
   resolved.append(path.c_str() + slash);
