@@ -1,5 +1,6 @@
 #include <string.h>
 
+#include "foundation/give_back.h"
 #include "foundation/streams.h"
 #include "foundation/string.h"
 
@@ -41,11 +42,6 @@ input_stream& input_stream::get(char& c) {
   int byte = get();
   if (byte != END_OF_DATA) c = (char)byte;
   return *this;
-}
-
-// Returns a byte just taken; a buffer that refuses has lost it, hence bad.
-static void give_back(input_stream& stream, int c) {
-  if (stream.rdbuf()->put_back(c) == END_OF_DATA) stream.setstate(STATE_BAD);
 }
 
 input_stream& input_stream::get(char* buffer, size_t n, char delimiter) {

@@ -4,13 +4,9 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include "foundation/give_back.h"
 #include "foundation/streams.h"
 #include "foundation/string.h"
-
-// Returns a byte just taken; a buffer that refuses has lost it, hence bad.
-static void give_back(input_stream& stream, int c) {
-  if (stream.rdbuf()->put_back(c) == END_OF_DATA) stream.setstate(STATE_BAD);
-}
 
 // Skips white space and puts the first other byte back; at end of data sets
 // eof and returns false.
