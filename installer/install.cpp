@@ -74,7 +74,7 @@ bool store_script(package_record& record, package_reader& reader, const char* sc
                   temporary_script& temporary) {
   const uint32_t length = reader.current_length();
   bool stored;
-  if (!reader.is_unrecorded()) {
+  if (!record.unrecorded) {
     stored = write_script(record, reader, length, script_name);
   } else if (strcmp(script_name, "oninstall") == 0) {
     stored = write_temporary_script(record, reader, length, script_name, temporary.path);
@@ -94,7 +94,7 @@ bool store_script(package_record& record, package_reader& reader, const char* sc
 }
 
 bool install_body(package_record& record, package_reader& reader, bool standalone) {
-  const bool unrecorded = reader.is_unrecorded();
+  const bool unrecorded = record.unrecorded;
   const string label = failure_label(record);
   set_status_line(progress_bar(label, reader).c_str());
   if (!unrecorded && !create_package_directory(record)) return false;
@@ -112,7 +112,7 @@ bool install_body(package_record& record, package_reader& reader, bool standalon
       remove_package_installation(record);
       return false;
     }
-    if (!place_files(record, reader, unrecorded)) {
+    if (!place_files(record, reader)) {
       remove_package_installation(record);
       return false;
     }
@@ -217,7 +217,7 @@ package_record* install_single_package(package_reader& reader, version_mode mode
   if (!read_header_block(reader, *record)) return nullptr;
   if (!has_valid_name(*record, bundle != nullptr, reader)) return nullptr;
   if (!check_installable(*record, mode, bundle == nullptr) ||
-      (!reader.is_unrecorded() && !replace_installed(record.get()))) {
+      (!record->unrecorded && !replace_installed(record.get()))) {
     if (bundle) skip_to_next_member(reader);
     return find_package(record->name);
   }

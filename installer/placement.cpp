@@ -379,12 +379,12 @@ entry_result place_symbolic_link(entry_context& c) {
 
 // Something exists at the path: keep an existing directory, leave another
 // package's file alone, replace a file nobody owns.
-entry_result clear_path(entry_context& c, bool unrecorded, bool& replaced) {
+entry_result clear_path(entry_context& c, bool& replaced) {
   struct stat existing;
   if (fstatat(c.directory, c.last, &existing, AT_SYMLINK_NOFOLLOW) != 0) return ENTRY_PLACED;
   const bool is_directory_entry = (c.entry.mode & ENTRY_TYPE_MASK) == ENTRY_DIRECTORY;
   if (S_ISDIR(existing.st_mode) && is_directory_entry) return ENTRY_SKIPPED;
-  if (!unrecorded) {
+  if (!c.record.unrecorded) {
     // Another package's file reached through a link is still its file.
     string owner = owner_of_path(c.path);
     if (owner.empty() && c.resolved != c.path) owner = owner_of_path(c.resolved);
@@ -426,14 +426,14 @@ entry_result fill_regular_file(entry_context& c, file_output_stream& out) {
 // Nothing at the path is the common case, so the file is created first and
 // only a path already taken is examined and cleared. Created exclusively
 // both times: nothing that stands there is ever written through.
-entry_result place_regular_file(entry_context& c, bool unrecorded, bool& replaced) {
+entry_result place_regular_file(entry_context& c, bool& replaced) {
   {
     errno = 0;
     file_output_stream created(c.directory, c.last, OPEN_EXCLUSIVE | OPEN_NO_FOLLOW);
     if (created.is_open()) return fill_regular_file(c, created);
     if (errno != EEXIST) return cannot_create(c, errno);
   }
-  const entry_result cleared = clear_path(c, unrecorded, replaced);
+  const entry_result cleared = clear_path(c, replaced);
   if (cleared != ENTRY_PLACED) return cleared;
   errno = 0;
   file_output_stream out(c.directory, c.last, OPEN_EXCLUSIVE | OPEN_NO_FOLLOW);
@@ -476,7 +476,7 @@ entry_result place_node(entry_context& c, vector<created_directory>& directories
 // leaves unread is skipped by the reader's next step, which reports it when
 // it is cut short.
 entry_result place_entry(package_record& record, file_data_reader& data, const file_entry& entry,
-                         const string& name, directory_walker& walker, bool unrecorded,
+                         const string& name, directory_walker& walker,
                          vector<created_directory>& directories, bool& replaced) {
   string path;
   bool directory_only = false;
@@ -508,15 +508,15 @@ entry_result place_entry(package_record& record, file_data_reader& data, const f
     return broken(c);
   c.directory = walker.fd();
   c.last = path.c_str() + slash + 1;
-  if (type == ENTRY_REGULAR) return place_regular_file(c, unrecorded, replaced);
-  const entry_result result = clear_path(c, unrecorded, replaced);
+  if (type == ENTRY_REGULAR) return place_regular_file(c, replaced);
+  const entry_result result = clear_path(c, replaced);
   if (result != ENTRY_PLACED) return result;
   return place_node(c, directories);
 }
 
 }  // namespace
 
-bool place_files(package_record& record, package_reader& reader, bool unrecorded) {
+bool place_files(package_record& record, package_reader& reader) {
   file_data_reader data(reader);
   vector<created_directory> directories;
   const own_places places;
@@ -537,7 +537,7 @@ bool place_files(package_record& record, package_reader& reader, bool unrecorded
     }
     bool replaced = false;
     const entry_result result =
-        place_entry(record, data, entry, name, walker, unrecorded, directories, replaced);
+        place_entry(record, data, entry, name, walker, directories, replaced);
     if (result == ENTRY_FAILED) {
       ok = false;
       break;

@@ -11,7 +11,7 @@
 // owners, modes and times; collisions with other packages' files are
 // skipped, files nobody owns are replaced. Reports and returns false; what
 // was placed stays in the file set for the caller to undo.
-[[nodiscard]] bool place_files(package_record& record, package_reader& reader, bool unrecorded);
+[[nodiscard]] bool place_files(package_record& record, package_reader& reader);
 
 // Stores the script section the reader stands at as "/var/pdb/<name>/<script_name>".
 [[nodiscard]] bool write_script(package_record& record, package_reader& reader, uint32_t length,
