@@ -97,25 +97,25 @@ bool ask_yes_no(terminal_state&, const char* question) {
   }
 }
 
-void busy_start(install_context&, const char* message) {
-  standard_output << message;
-  console_flush();
+// The ticker's alarm handler; SA_RESTART keeps the reads it interrupts going.
+static void handle_alarm(void (*handler)(int)) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
-  action.sa_handler = busy_tick;
+  action.sa_handler = handler;
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGALRM, &action, nullptr);
+}
+
+void busy_start(install_context&, const char* message) {
+  standard_output << message;
+  console_flush();
+  handle_alarm(busy_tick);
   alarm(1);
 }
 
 void busy_stop(install_context&) {
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_IGN;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGALRM, &action, nullptr);
+  handle_alarm(SIG_IGN);
   console_print("\n");
   console_flush();
 }
