@@ -1,6 +1,5 @@
 """What an installed disk image must hold, read on the host without loop
-devices or mounts. Each check returns a list of problems (empty: good).
-"""
+devices or mounts. Each check returns a list of problems (empty: good)."""
 import os
 import re
 import shutil
@@ -117,19 +116,20 @@ class RootTree:
         return os.path.lexists(self.path(name))
 
 
-def check_system_files(root, layout, marker_files=(), absent_files=()):
+def check_system_files(root, layout, markers, absent):
+    """markers: {path: the contents it must have, or None for any}."""
     problems = []
-    for name, text in (("/etc/lilo.conf", layout.lilo_conf()), ("/etc/fstab", layout.fstab())):
-        if root.read(name) != text.encode():
-            problems.append(f"{name} is {root.read(name)!r}, expected {text!r}")
+    expected = dict(markers, **{"/etc/lilo.conf": layout.lilo_conf().encode(),
+                                "/etc/fstab": layout.fstab().encode()})
+    for name, data in expected.items():
+        if data is not None and root.read(name) != data:
+            problems.append(f"{name} is {root.read(name)!r}, expected {data!r}")
     if root.exists("/.nofsck") != layout.journaled:
         problems.append(f"/.nofsck {'missing' if layout.journaled else 'present'}")
-    for name in ("/proc", "/kest/etc", "/var/pdb", "/postlog") + tuple(marker_files):
+    for name in ("/proc", "/kest/etc", "/var/pdb", "/postlog") + tuple(markers):
         if not root.exists(name):
             problems.append(f"{name} is missing")
-    for name in absent_files:
-        if root.exists(name):
-            problems.append(f"{name} should not be there")
+    problems += [f"{name} should not be there" for name in absent if root.exists(name)]
     return problems
 
 
@@ -141,15 +141,6 @@ def version_word(text):
     return int(major) << 24 | int(minor) << 16 | ord(letter) << 8 | int(patch or number or 0)
 
 
-def tree_entries(tree):
-    entries = {}
-    for top, directories, files in os.walk(tree):
-        for name in directories + files:
-            path = os.path.join(top, name)
-            entries[os.path.relpath(path, tree)] = os.lstat(path)
-    return entries
-
-
 def check_packages(root, packages):
     """packages: {name: (version, tree or list of trees)}, exactly the
     installed set, every entry of each tree on the disk with its contents and mode."""
@@ -158,26 +149,24 @@ def check_packages(root, packages):
     if installed != set(packages):
         problems.append(f"the database holds {sorted(installed)}, expected {sorted(packages)}")
     for name, (version, trees) in sorted(packages.items()):
+        record = (root.read(f"/var/pdb/{name}/version") or b"").split()
+        if not record or int(record[0]) != version_word(version):
+            problems.append(f"/var/pdb/{name}/version is {record}, expected {version}")
+        listed = set((root.read(f"/var/pdb/{name}/files") or b"").decode().splitlines())
         for tree in [trees] if isinstance(trees, str) else trees:
-            problems += check_package_tree(root, name, version, tree)
+            problems += check_tree_copy(root, tree, "/", f"{name}: ", listed)
     return problems
-
-
-def check_package_tree(root, name, version, tree):
-    problems = []
-    record = (root.read(f"/var/pdb/{name}/version") or b"").split()
-    if not record or int(record[0]) != version_word(version):
-        problems.append(f"/var/pdb/{name}/version is {record}, expected {version}")
-    listed = set((root.read(f"/var/pdb/{name}/files") or b"").decode().splitlines())
-    return problems + check_tree_copy(root, tree, "/", f"{name}: ", listed)
 
 
 def check_tree_copy(root, tree, below, label="", listed=None):
     """Every entry of tree is at below/... on the disk with its contents and
     mode; listed: the package's file list, which must name every file."""
     problems = []
-    for path, info in sorted(tree_entries(tree).items()):
-        name, original = os.path.join(below, path), os.path.join(tree, path)
+    originals = sorted(os.path.join(top, name) for top, directories, files in os.walk(tree)
+                       for name in directories + files)
+    for original in originals:
+        path, info = os.path.relpath(original, tree), os.lstat(original)
+        name = os.path.join(below, path)
         on_disk = root.path(name)
         if not os.path.lexists(on_disk):
             problems.append(f"{label}{name} is missing")

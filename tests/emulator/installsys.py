@@ -1,7 +1,4 @@
-"""The router's installation system for the emulated PC, built on the host
-from Debian's amd64 kernel (its IA32 emulation runs the router's i386
-programs), busybox and the host's bash and disk tools. Downloads are cached.
-"""
+"""The router's installation system for the emulated PC (README.md); downloads are cached."""
 import glob
 import lzma
 import os
@@ -123,10 +120,8 @@ def prepare_kernel(cache):
         run(["dpkg-deb", "-x", deb, unpacked])
         with open(os.path.join(target + ".vmlinux"), "wb") as out:
             out.write(uncompressed_kernel(os.path.join(unpacked, "boot", f"vmlinuz-{version}")))
-        index = {}
-        for path in glob.glob(os.path.join(unpacked, "lib/modules", version, "kernel/**/*.ko"),
-                              recursive=True):
-            index[os.path.basename(path)[:-3].replace("-", "_")] = path
+        index = {os.path.basename(path)[:-3].replace("-", "_"): path for path in glob.glob(
+            f"{unpacked}/lib/modules/{version}/kernel/**/*.ko", recursive=True)}
         wanted = BASE_MODULES + [m for names in MODULE_NAMES.values() for m in names]
         os.makedirs(os.path.join(target, "modules"))
         for name in load_order(wanted, index):
@@ -140,8 +135,7 @@ def prepare_kernel(cache):
         shutil.rmtree(unpacked)
         with open(done, "w") as table:
             table.write("\n".join(lines) + "\n")
-    modules = {os.path.basename(p)[:-3]: p
-               for p in glob.glob(os.path.join(target, "modules", "*.ko"))}
+    modules = {os.path.basename(p)[:-3]: p for p in glob.glob(f"{target}/modules/*.ko")}
     with open(done) as table:
         return {"version": version, "vmlinux": os.path.join(target, "vmlinux"),
                 "modules": modules, "table": table.read()}
@@ -191,8 +185,7 @@ class Cpio:
 
     def host_file(self, name, path, mode=None):
         with open(path, "rb") as source:
-            self.file(name, source.read(), mode if mode is not None else os.stat(path).st_mode
-                      & 0o7777)
+            self.file(name, source.read(), mode or os.stat(path).st_mode & 0o7777)
 
     def symlink(self, name, target):
         self.directory(os.path.dirname(name))
@@ -202,21 +195,15 @@ class Cpio:
         self._entry(name, kind | mode, rdev=(major, minor))
 
     def bytes(self):
-        trailer = Cpio()
-        trailer.inode = 0
-        trailer._entry("TRAILER!!!", 0)
-        data = b"".join(self.parts) + trailer.parts[0]
+        self._entry("TRAILER!!!", 0)
+        data = b"".join(self.parts)
         return data + b"\x00" * (-len(data) % 512)
 
 
-def shared_libraries(program):
-    output = run(["ldd", program]).decode()
-    return sorted(set(re.findall(r"(/\S+) \(0x", output)))
-
-
 def add_host_program(archive, name, path):
+    """The program and the shared libraries ldd names for it."""
     archive.host_file(name, path)
-    for library in shared_libraries(path):
+    for library in sorted(set(re.findall(r"(/\S+) \(0x", run(["ldd", path]).decode()))):
         if library.lstrip("/") not in archive.names:
             archive.host_file(library, os.path.realpath(library))
 

@@ -1,9 +1,7 @@
-"""One emulated PC: IDE disks, a floppy drive, the console on the first
-serial line driven with pexpect, the second serial line and port 0xE9 into
-files, the monitor on a socket, and an e1000 on a loopback TCP segment.
-Leaving the `with` block ends QEMU; if this process dies, QEMU loses its
-terminal and ends too.
-"""
+"""One emulated PC: IDE disks, a floppy, the console on the first serial line
+(pexpect), the second serial line and port 0xE9 into files, the monitor on a
+socket, an e1000 on a loopback TCP segment. Leaving the `with` block ends QEMU;
+if this process dies, QEMU loses its terminal and ends too."""
 import os
 import socket
 import time
@@ -33,16 +31,12 @@ class Transcript:
     def flush(self):
         self.file.flush()
 
-    def close(self):
-        self.file.close()
-
-    def time_of(self, text, after=0):
+    def time_of(self, text):
         """Seconds from the start until text had appeared, or None."""
-        at = self.text.find(text, after)
+        at = self.text.find(text)
         if at < 0:
             return None
-        end = at + len(text)
-        return next(seconds for offset, seconds in self.marks if offset >= end)
+        return next(seconds for offset, seconds in self.marks if offset >= at + len(text))
 
 
 class Machine:
@@ -56,16 +50,20 @@ class Machine:
         self.process = None
         self.transcript = None
         self.started = None
-        self.console_text = ""
+
+    @property
+    def console_text(self):
+        return self.transcript.text if self.transcript else ""
+
+    def time_of(self, text):
+        return self.transcript.time_of(text) if self.transcript else None
 
     def path(self, suffix):
         return os.path.join(self.work, f"{self.name}.{suffix}")
 
     def kernel(self, vmlinux, initrd, command_line):
-        self.args += ["-kernel", vmlinux, "-initrd", initrd, "-append", command_line]
-
-    def log_serial(self):
-        self.args += ["-serial", f"file:{self.path('log')}"]
+        self.args += ["-kernel", vmlinux, "-initrd", initrd, "-append", command_line,
+                      "-serial", f"file:{self.path('log')}"]
 
     def ide(self, index, image, cdrom=False, rules=None):
         """index 0 primary master .. 3 secondary slave; rules: blkdebug's."""
@@ -106,17 +104,19 @@ class Machine:
         return self
 
     def __exit__(self, *exc):
-        self.stop()
+        if self.process.isalive():
+            self.process.terminate(force=True)
+        self.process.close(force=True)
+        self.process.logfile_read = None
+        self.transcript.file.close()
         return False
 
-    def elapsed(self):
-        return time.monotonic() - self.started
+    def left(self, limit):
+        """Seconds left of limit since QEMU's start, at least 5."""
+        return max(5, limit - (time.monotonic() - self.started))
 
     def expect(self, pattern, timeout):
-        try:
-            return self.process.expect(pattern, timeout=timeout)
-        finally:
-            self.console_text = self._read_console()
+        return self.process.expect(pattern, timeout=timeout)
 
     def expect_beside(self, pattern, timeout, others, slice_seconds=0.1):
         """expect, reading the others' consoles meanwhile (their texts get
@@ -145,7 +145,6 @@ class Machine:
             self.process.expect([pexpect.TIMEOUT, pexpect.EOF], timeout=0)
             if len(self.process.buffer) == before:
                 break
-        self.console_text = self._read_console()
 
     def send(self, text):
         self.process.send(text)
@@ -156,38 +155,18 @@ class Machine:
             return True
         except pexpect.TIMEOUT:
             return False
-        finally:
-            self.console_text = self._read_console()
 
     def monitor(self, command, timeout=10):
-        deadline = time.monotonic() + timeout
+        """Sends a monitor command and waits for its prompt again."""
         with socket.socket(socket.AF_UNIX) as connection:
             connection.settimeout(timeout)
             connection.connect(self.path("monitor"))
-            answer = b""
-            while not answer.endswith(b"(qemu) "):
-                answer += connection.recv(4096)
-            connection.sendall(command.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"(qemu) ") and time.monotonic() < deadline:
-                answer += connection.recv(4096)
-        lines = answer.decode(errors="replace").replace("\r", "").splitlines()
-        return "\n".join(line for line in lines[1:-1] if not line.startswith("(qemu)"))
-
-    def stop(self):
-        if self.process is not None:
-            if self.process.isalive():
-                self.process.terminate(force=True)
-            self.process.close(force=True)
-            self.process.logfile_read = None
-            self.transcript.close()
-        self.console_text = self._read_console()
-
-    def _read_console(self):
-        return self.transcript.text if self.transcript else ""
-
-    def time_of(self, text, after=0):
-        return self.transcript.time_of(text, after) if self.transcript else None
+            for send in (None, command.encode() + b"\n"):
+                if send:
+                    connection.sendall(send)
+                answer = b""
+                while not answer.endswith(b"(qemu) "):
+                    answer += connection.recv(4096)
 
     def read_file(self, suffix):
         try:
