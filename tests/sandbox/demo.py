@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""The README's demonstration of setup: a router installed in the sandbox
-from a CD image and from a hard-disk volume, both made by mkmedia from the
-example packages, with the console shown as it goes and the disks examined
-afterwards. Nothing outside the sandbox's own loop devices is touched.
+"""The README's demonstration: routers installed in the sandbox from a CD
+image and a hard-disk volume made by mkmedia, console shown, disks examined.
 
     demo.py BUILD_DIR WORK_DIR
 """
@@ -45,8 +43,6 @@ def show_disk(image):
             print(f"      {line}")
     print("   the package database /var/pdb:")
     for name in sorted(disk_inspect.list_dir(image, root, "/var/pdb")):
-        if name in (".", ".."):
-            continue
         version = (disk_inspect.read_file(image, root, f"/var/pdb/{name}/version") or b"").split()
         files = (disk_inspect.read_file(image, root, f"/var/pdb/{name}/files") or b"").splitlines()
         print(f"      {name:8} {version_text(version[0]) if version else '-':8} "
@@ -56,8 +52,7 @@ def show_disk(image):
 
 
 def run(box, keys):
-    """Starts the sandbox with the console copied to this terminal; keys are
-    (text to wait for, text to type) pairs."""
+    """Runs the sandbox, console copied here; keys: (awaited text, typed text) pairs."""
     console = box.start(timeout=240)
     console.logfile_read = Transcript(also=sys.stdout)
     for awaited, typed in keys:
