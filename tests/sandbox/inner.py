@@ -74,9 +74,8 @@ def prepare_root(config, log_slave_path, console_path):
     bind("/usr", path("/usr"), read_only=True)
     mount("sysfs", path("/sys"), "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC)
     mount("tmpfs", path("/dev"), "tmpfs", MS_NOSUID, "mode=755")
-    make_node(path("/dev/null"), stat.S_IFCHR, 1, 3, 0o666)
-    make_node(path("/dev/zero"), stat.S_IFCHR, 1, 5, 0o666)
-    make_node(path("/dev/tty"), stat.S_IFCHR, 5, 0, 0o666)
+    for name, major, minor in (("null", 1, 3), ("zero", 1, 5), ("tty", 5, 0)):
+        make_node(path("/dev/" + name), stat.S_IFCHR, major, minor, 0o666)
     for disk in config["disks"]:
         make_node(path("/dev/" + disk["name"]), stat.S_IFBLK, disk["major"], disk["minor"])
         for number, major, minor in partitions_of(disk["major"], disk["minor"]):
@@ -87,12 +86,6 @@ def prepare_root(config, log_slave_path, console_path):
     bind_file(console_path, path("/dev/ttyS0" if config["serial_console"] else "/dev/tty0"))
     for medium in config["media"]:
         bind(medium["host_directory"], path(medium["directory"]), medium["read_only"])
-
-
-def unmount_all_under(root):
-    """Detaches every mount at or below root, deepest first."""
-    for point in sorted(set(mounts_under(root)), key=len, reverse=True):
-        libc.umount2(point.encode(), MNT_DETACH)
 
 
 def mounts_under(directory):
@@ -214,7 +207,8 @@ def main(config_path):
         if not os.path.exists(config["status_path"]):
             write_status(config, end)
     finally:
-        unmount_all_under(config["root"])
+        for point in sorted(set(mounts_under(config["root"])), key=len, reverse=True):
+            libc.umount2(point.encode(), MNT_DETACH)  # deepest first
     if os.getppid() != config["parent_pid"] and not mounts_under(config["run_dir"]):
         shutil.rmtree(config["run_dir"], ignore_errors=True)  # nobody else will
     return 0

@@ -1,11 +1,6 @@
 #!/usr/bin/python3
-"""The sandbox that runs `setup` as the first process of its own machine
-(README.md in this directory has the whole picture):
-
-    with Sandbox(setup, installer, [Disk("hda", image, 1023)],
-                 media=[("hdb", "vfat", volume_dir, False)], args=["-hdd-install"]) as box:
-        box.start().expect("Software installed.")
-        assert box.wait() == "restarted"
+"""The sandbox that runs `setup` as the first process of its own machine;
+README.md in this directory has the whole picture and an example.
 
 With wait_for_network=True the program waits until the test has joined the
 sandbox's network namespace to segments (`join`, `drop_randomly`) and called
@@ -55,7 +50,8 @@ HOST_TOOLS = {
     "/sbin/fsck.ext2": "/usr/sbin/e2fsck",
     "/sbin/fsck.ext3": "/usr/sbin/e2fsck",
 }
-STAND_INS = {"/sbin/sfdisk": "standin_sfdisk.py", "/sbin/insmod": "standin_insmod.sh"}
+STAND_INS = {"/sbin/sfdisk": "standin_sfdisk.py", "/sbin/insmod": "standin_insmod.sh",
+             "/.sandbox/inner.py": "inner.py"}  # the stand-in sfdisk reads partitions with it
 
 
 class Disk:
@@ -481,11 +477,8 @@ class Peer(Context):
 def unpack_fat_image(image, directory):
     """The files of a FAT image, as a directory for a drive of the sandbox."""
     os.makedirs(directory, exist_ok=True)
-    names = subprocess.run(["mdir", "-b", "-i", image, "::"], capture_output=True, text=True,
-                           check=True).stdout.split()
-    for name in names:
-        subprocess.run(["mcopy", "-n", "-i", image, name, directory + "/"], check=True,
-                       capture_output=True)
+    subprocess.run(["mcopy", "-n", "-i", image, "::/*", directory + "/"], check=True,
+                   capture_output=True)
     return directory
 
 

@@ -8,6 +8,9 @@ import stat
 import subprocess
 import sys
 
+sys.path.insert(0, "/.sandbox")
+from inner import partitions_of  # noqa: E402
+
 DISK_TABLE = "/.sandbox/disktab"  # a disk a line: name cylinders heads sectors
 REAL_SFDISK = "/usr/sbin/sfdisk"
 PARTX = "/usr/bin/partx"
@@ -139,15 +142,8 @@ def write_table(device, geometry, entries):
 def kernel_partitions(device):
     """{number: device number} of the partitions the kernel knows on device."""
     whole = os.stat(device).st_rdev
-    sysfs = f"/sys/dev/block/{os.major(whole)}:{os.minor(whole)}"
-    found = {}
-    for entry in os.listdir(sysfs):
-        partition_file = os.path.join(sysfs, entry, "partition")
-        if os.path.exists(partition_file):
-            with open(partition_file) as number, open(os.path.join(sysfs, entry, "dev")) as dev:
-                major, minor = dev.read().split(":")
-                found[int(number.read())] = os.makedev(int(major), int(minor))
-    return found
+    return {number: os.makedev(major, minor)
+            for number, major, minor in partitions_of(os.major(whole), os.minor(whole))}
 
 
 def update_partition_nodes(device, name, entries):

@@ -148,20 +148,12 @@ sys.stdin.read()
 """
 
 
-def command_line(pid):
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as text:
-            return text.read()
-    except (FileNotFoundError, NotADirectoryError, ProcessLookupError):
-        return b""
-
-
 def assert_nothing_left(image, run_dir):
     deadline = time.monotonic() + 10
     while True:
         loops = subprocess.run(["losetup", "-j", image], capture_output=True, text=True).stdout
         mounts = open("/proc/self/mountinfo").read()
-        sleepers = [pid for pid in os.listdir("/proc") if b"sleep\x001000" in command_line(pid)]
+        sleepers = subprocess.run(["pgrep", "-xf", "sleep 1000"], capture_output=True).stdout
         if not loops and not sleepers and not os.path.exists(run_dir):
             break
         assert time.monotonic() < deadline, (loops, sleepers, os.path.exists(run_dir))

@@ -19,8 +19,7 @@ AUTORUN = b"#!/bin/bash\nhostname router-7\n"
 
 def boot_program():
     with open(BOOT_PROGRAM, "rb") as f:
-        code = f.read()
-    return code + bytes(184 - len(code))
+        return f.read().ljust(184, b"\0")
 
 
 def mbr_file():

@@ -4,6 +4,7 @@ import functools
 import math
 import operator
 import os
+import pathlib
 import struct
 import subprocess
 import zlib
@@ -29,17 +30,12 @@ def tool(*args):
 
 
 def tree_bytes(folder):
-    out = {}
-    for base, _, names in os.walk(folder):
-        for name in names:
-            with open(os.path.join(base, name), "rb") as f:
-                out[os.path.relpath(os.path.join(base, name), folder)] = f.read()
-    return out
+    return {os.path.relpath(os.path.join(base, name), folder): pathlib.Path(base, name).read_bytes()
+            for base, _, names in os.walk(folder) for name in names}
 
 
 @pytest.fixture(scope="module")
 def examples(tmp_path_factory):
-    """{file name: bytes} of the example packages built by kpk."""
     return example_bytes(tmp_path_factory.mktemp("examples"))
 
 

@@ -113,10 +113,6 @@ def test_volume_on_the_target_disk_keeps_its_own_boot_sector(tmp_path, example_p
 
 # -- failures leave the target as it was ------------------------------------------
 
-def tiny(name):
-    return raw(name, entries=[])
-
-
 FAILURES = [
     # (name, volume contents, expected line, serial console)
     ("no autorun.scr", dict(autorun=False), "FATAL ERROR: could not read configuration", False),
@@ -136,7 +132,7 @@ def test_failures_leave_the_target_untouched(tmp_path, name, contents, expected,
     contents = dict(contents)
     count = contents.pop("count", 2)
     drive = contents.pop("drive", "hda")
-    packages = {f"p{i:02d}.kpk": tiny(f"p{i:02d}") for i in range(count)}
+    packages = {f"p{i:02d}.kpk": raw(f"p{i:02d}", entries=[]) for i in range(count)}
     if contents.pop("bad", False):
         packages["bad.kpk"] = b"\x1e\xf1\xd0\xba\x10\x00"
     volume = make_volume(tmp_path / "volume", packages, **contents)
@@ -154,7 +150,7 @@ def test_failures_leave_the_target_untouched(tmp_path, name, contents, expected,
 
 
 def test_ctrl_c_during_the_mode_aborts_and_restarts(tmp_path):
-    volume = make_volume(tmp_path / "volume", {"a.kpk": tiny("a")})
+    volume = make_volume(tmp_path / "volume", {"a.kpk": raw("a", entries=[])})
     target = Disk("hda", tmp_path / "hda.img", 60)
     source = Disk("hdb", tmp_path / "hdb.img", 10)
     before = digest(target.image_path)
