@@ -1,8 +1,6 @@
 #!/usr/bin/python3
-"""The README's demonstration of setup: a router installed in the sandbox
-from a CD image and from a hard-disk volume, both made by mkmedia from the
-example packages, with the console shown as it goes and the disks examined
-afterwards. Nothing outside the sandbox's own loop devices is touched.
+"""The README's demonstration: routers installed in the sandbox from a CD
+image and a hard-disk volume made by mkmedia, console shown, disks examined.
 
     demo.py BUILD_DIR WORK_DIR
 """
@@ -45,8 +43,6 @@ def show_disk(image):
             print(f"      {line}")
     print("   the package database /var/pdb:")
     for name in sorted(disk_inspect.list_dir(image, root, "/var/pdb")):
-        if name in (".", ".."):
-            continue
         version = (disk_inspect.read_file(image, root, f"/var/pdb/{name}/version") or b"").split()
         files = (disk_inspect.read_file(image, root, f"/var/pdb/{name}/files") or b"").splitlines()
         print(f"      {name:8} {version_text(version[0]) if version else '-':8} "
@@ -55,17 +51,21 @@ def show_disk(image):
     print(f"   sector 0: boot program {sector[:8].hex()}..., signature {sector[510:].hex()}")
 
 
-def run(box, keys):
-    """Starts the sandbox with the console copied to this terminal; keys are
-    (text to wait for, text to type) pairs."""
-    console = box.start(timeout=240)
-    console.logfile_read = Transcript(also=sys.stdout)
-    for awaited, typed in keys:
-        console.expect(awaited)
-        console.send(typed)
-    result = box.wait(timeout=240)
-    print(f"\n   (the sandbox ended: {result})")
-    return result
+def install(box, target, keys=()):
+    """Runs the sandbox with its console shown (keys: (awaited, typed) pairs),
+    then what the target disk holds; true when setup restarted."""
+    with box:
+        console = box.start(timeout=240)
+        console.logfile_read = Transcript(also=sys.stdout)
+        for awaited, typed in keys:
+            console.expect(awaited)
+            console.send(typed)
+        result = box.wait(timeout=240)
+        print(f"\n   (the sandbox ended: {result})")
+    if result == "restarted":
+        say(f"what the disk {target.image_path} holds")
+        show_disk(target.image_path)
+    return result == "restarted"
 
 
 def main(build, work):
@@ -74,30 +74,23 @@ def main(build, work):
     say("a CD-ROM installation: the disc is in the secondary master, the target disk is new")
     disc = unpack_iso_image(os.path.join(work, "router.iso"), os.path.join(work, "disc"))
     target = Disk("hda", os.path.join(work, "cd-target.img"), 1024)
-    with Sandbox(setup, installer, [target], media=[("hdc", "iso9660", disc, True)],
-                 type_word="cdrom") as box:
-        # Move down twice to dhcp, select it (its dependency system comes
-        # along), install, erase the disk, keep no configuration.
-        keys = [("cancel and reboot", "n"), ("depends on", "n"), ("depends on", " "),
-                ("depends on", "i"), (r"Continue\?", "y"), ("keep old configuration", "n"),
-                ("Press ENTER to reboot", "\n")]
-        if run(box, keys) != "restarted":
-            return 1
-    say(f"what the disk {target.image_path} holds")
-    show_disk(target.image_path)
+    # Move down twice to dhcp, select it (its dependency system comes along),
+    # install, erase the disk, keep no configuration.
+    keys = [("cancel and reboot", "n"), ("depends on", "n"), ("depends on", " "),
+            ("depends on", "i"), (r"Continue\?", "y"), ("keep old configuration", "n"),
+            ("Press ENTER to reboot", "\n")]
+    if not install(Sandbox(setup, installer, [target], media=[("hdc", "iso9660", disc, True)],
+                           type_word="cdrom"), target, keys):
+        return 1
 
     say("a hard-disk volume installation: the volume is the second disk, no dialogue at all")
     volume = unpack_fat_image(os.path.join(work, "volume.img"), os.path.join(work, "volume"))
     cylinders = os.path.getsize(os.path.join(work, "volume.img")) // (16 * 63 * 512)
     target = Disk("hda", os.path.join(work, "hd-target.img"), 200)
     source = Disk("hdb", os.path.join(work, "volume.img"), cylinders)
-    with Sandbox(setup, installer, [target, source], media=[("hdb", "vfat", volume, False)],
-                 args=["-hdd-install"]) as box:
-        if run(box, []) != "restarted":
-            return 1
-    say(f"what the disk {target.image_path} holds")
-    show_disk(target.image_path)
-    return 0
+    return 0 if install(Sandbox(setup, installer, [target, source],
+                                media=[("hdb", "vfat", volume, False)], args=["-hdd-install"]),
+                        target) else 1
 
 
 if __name__ == "__main__":

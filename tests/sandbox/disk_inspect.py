@@ -1,9 +1,6 @@
-"""Looks at a disk image from outside, read-only: sector 0, the partition
-table, and the ext2/ext3 file systems of its partitions.
-
-No loop device and no mount: the machine's tools read the image file
-directly, a partition addressed by its byte offset ("image?offset=N").
-Partitions are numbered from 1 as in the table.
+"""Looks at a disk image from outside, read-only, with no loop device or
+mount: sector 0, the table, and the ext2/ext3 file systems of partitions
+(numbered from 1), which the tools read at a byte offset ("image?offset=N").
 """
 import json
 import subprocess
@@ -27,40 +24,49 @@ def partitions(image):
              "bootable": bool(entry.get("bootable"))} for entry in entries]
 
 
-def _device(image, number):
+def _offset(image, number):
     for entry in partitions(image):
         if entry["number"] == number:
-            return f"{image}?offset={entry['start'] * SECTOR}"
+            return entry["start"] * SECTOR
     raise LookupError(f"{image} has no partition {number}")
+
+
+def at(image, first_sector):
+    """The tools' name of the file system that starts at first_sector."""
+    return f"{image}?offset={first_sector * SECTOR}"
+
+
+def _device(image, number):
+    return at(image, _offset(image, number) // SECTOR)
 
 
 def file_system_type(image, number):
     """"ext2", "ext3", ... or None when the partition holds none."""
-    start = next(e["start"] for e in partitions(image) if e["number"] == number)
-    result = subprocess.run(["blkid", "-p", "-O", str(start * SECTOR), "-o", "value",
+    result = subprocess.run(["blkid", "-p", "-O", str(_offset(image, number)), "-o", "value",
                              "-s", "TYPE", image], capture_output=True, text=True)
     return result.stdout.strip() or None
 
 
-def fsck(image, number):
-    """e2fsck -fn of a partition: (exit status, output); 0 means clean."""
-    result = subprocess.run(["e2fsck", "-fn", _device(image, number)], capture_output=True,
-                            text=True)
+def e2fsck(device):
+    """e2fsck -fn: (exit status, output); 0 means clean."""
+    result = subprocess.run(["e2fsck", "-fn", device], capture_output=True, text=True)
     return result.returncode, result.stdout + result.stderr
 
 
-def _debugfs(image, number, request):
-    result = subprocess.run(["debugfs", "-R", request, _device(image, number)],
-                            capture_output=True)
-    return result.stdout, result.stderr.decode(errors="replace")
+def fsck(image, number):
+    return e2fsck(_device(image, number))
+
+
+def debugfs(device, request):
+    """What debugfs printed for one request, as bytes."""
+    return subprocess.run(["debugfs", "-R", request, device], capture_output=True).stdout
 
 
 def read_file(image, number, path):
     """The contents of path on the partition, or None when it is not a file there."""
     if stat_path(image, number, path) is None:
         return None
-    data, _ = _debugfs(image, number, f'cat "{path}"')
-    return data
+    return debugfs(_device(image, number), f'cat "{path}"')
 
 
 def stat_path(image, number, path):
@@ -71,7 +77,7 @@ def stat_path(image, number, path):
 
 def list_dir(image, number, path):
     """{name: {mode, uid, gid, size}} of a directory on the partition ({} if none)."""
-    output, errors = _debugfs(image, number, f'ls -p "{path}"')
+    output = debugfs(_device(image, number), f'ls -p "{path}"')
     entries = {}
     for line in output.decode(errors="replace").splitlines():
         # /inode/mode/uid/gid/name/size/

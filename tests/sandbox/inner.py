@@ -1,27 +1,6 @@
-"""The sandbox's inner stage: new namespaces, the root's mounts, and the
-program under test as their first process.
-
-Started by sandbox.py on the console pseudo-terminal, with the path of the
-run's configuration (written by sandbox.py) as its only argument. It
-
-  1. enters new mount, PID, UTS, IPC and network namespaces (and, when the
-     test joins this network namespace to others, waits for its word);
-  2. mounts, inside the new mount namespace only: /usr read-only, a tmpfs on
-     /dev with the sandbox's device nodes, sysfs, the media directories;
-  3. forks the namespace's first process, which refuses to go on unless it
-     really is process 1 of a new PID namespace, changes root and executes
-     the program;
-  4. copies what the program writes to the log device (a pseudo-terminal of
-     its own) into the run's log file, and waits;
-  5. writes how the first process ended to the run's status file, unmounts
-     everything it mounted, and exits.
-
-Ctrl-C on the console reaches the program, never this stage. If the test
-that started the sandbox dies, this stage gets SIGTERM (parent-death signal)
-or SIGHUP (the console closes) and ends the namespace; if this stage dies,
-the first process gets SIGKILL (its own parent-death signal), which ends
-every process of the namespace.
-"""
+"""The sandbox's inner stage, started by sandbox.py on the console with the
+run's configuration file: new namespaces, the root's mounts, the program as
+process 1, its log and its end (README.md, "How a run goes")."""
 import ctypes
 import json
 import os
@@ -83,8 +62,7 @@ def partitions_of(major, minor):
 
 
 def bind_file(source, target):
-    """Puts the file source at target; a pseudo-terminal must keep its own
-    file system, so it is bind-mounted rather than made with mknod."""
+    """Bind-mounts source at target: a pseudo-terminal must keep its own file system."""
     open(target, "w").close()
     bind(source, target)
 
@@ -96,9 +74,8 @@ def prepare_root(config, log_slave_path, console_path):
     bind("/usr", path("/usr"), read_only=True)
     mount("sysfs", path("/sys"), "sysfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC)
     mount("tmpfs", path("/dev"), "tmpfs", MS_NOSUID, "mode=755")
-    make_node(path("/dev/null"), stat.S_IFCHR, 1, 3, 0o666)
-    make_node(path("/dev/zero"), stat.S_IFCHR, 1, 5, 0o666)
-    make_node(path("/dev/tty"), stat.S_IFCHR, 5, 0, 0o666)
+    for name, major, minor in (("null", 1, 3), ("zero", 1, 5), ("tty", 5, 0)):
+        make_node(path("/dev/" + name), stat.S_IFCHR, major, minor, 0o666)
     for disk in config["disks"]:
         make_node(path("/dev/" + disk["name"]), stat.S_IFBLK, disk["major"], disk["minor"])
         for number, major, minor in partitions_of(disk["major"], disk["minor"]):
@@ -111,27 +88,17 @@ def prepare_root(config, log_slave_path, console_path):
         bind(medium["host_directory"], path(medium["directory"]), medium["read_only"])
 
 
-def unmount_all_under(root):
-    """Detaches every mount at or below root, deepest first."""
-    for point in sorted(set(mounts_under(root)), key=len, reverse=True):
-        libc.umount2(point.encode(), MNT_DETACH)
-
-
 def mounts_under(directory):
     prefix = directory.rstrip("/") + "/"
     with open("/proc/self/mountinfo") as table:
         return [line.split()[4] for line in table if line.split()[4].startswith(prefix)]
 
 
-def same_pid_namespace_as_outside(config):
-    return os.readlink("/proc/self/ns/pid") == config["outer_pid_namespace"]
-
-
 def run_first_process(config):
     """Runs in the forked child; never returns."""
     try:
         libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getpid() != 1 or same_pid_namespace_as_outside(config):
+        if os.getpid() != 1 or os.readlink("/proc/self/ns/pid") == config["outer_pid_namespace"]:
             write_status(config, "refused: not the first process of a new PID namespace")
             os._exit(125)
         os.chroot(config["root"])
@@ -203,8 +170,7 @@ def request_termination(number, frame):
 
 
 def wait_for_network(config):
-    """Holds the program back until the test has joined this namespace to
-    its segments (it creates the gate file); false when told to end first."""
+    """Waits for the test's gate file; false when told to end first."""
     gate = config.get("network_gate")
     while gate and not os.path.exists(gate):
         if terminate_requested:
@@ -241,7 +207,8 @@ def main(config_path):
         if not os.path.exists(config["status_path"]):
             write_status(config, end)
     finally:
-        unmount_all_under(config["root"])
+        for point in sorted(set(mounts_under(config["root"])), key=len, reverse=True):
+            libc.umount2(point.encode(), MNT_DETACH)  # deepest first
     if os.getppid() != config["parent_pid"] and not mounts_under(config["run_dir"]):
         shutil.rmtree(config["run_dir"], ignore_errors=True)  # nobody else will
     return 0

@@ -1,16 +1,8 @@
-/* Mounts of CD-ROMs and FAT volumes served from directories, for a kernel
- * that has neither the ISO 9660 nor the FAT driver.
- *
- * Loaded into every program of the sandbox through /etc/ld.so.preload. A
- * mount of type "iso9660" or "vfat" is looked up in the medium table the
- * sandbox writes (MEDIA_TABLE, one medium a line: device, type, directory,
- * "ro" or "rw"); a medium that is there is bind-mounted from its directory,
- * and everything else fails the way a kernel with the drivers would:
- *   no medium in the drive                       ENXIO
- *   a medium of the other type                   EINVAL
- *   a read-write mount of a read-only medium     EACCES
- * Every other mount goes to the C library unchanged. Unmounting needs no
- * wrapper: the bind mount is a real mount. */
+/* Preloaded into the sandbox: mounts of type "iso9660" or "vfat" bind-mount
+ * the directory MEDIA_TABLE lists for the device (a line: device, type,
+ * directory, ro|rw) and otherwise fail as a kernel with the drivers would:
+ * no medium ENXIO, the other type EINVAL, read-write on a read-only medium
+ * EACCES. Every other mount goes to the C library unchanged. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

@@ -1,28 +1,10 @@
 #!/usr/bin/python3
-"""The sandbox that runs `setup` as the first process of its own machine.
+"""The sandbox that runs `setup` as the first process of its own machine;
+README.md in this directory has the whole picture and an example.
 
-A `Sandbox` prepares a root directory (the installation system: `setup` as
-/sbin/init, `installer`, the disk tools and the sandbox's stand-ins), puts
-sparse disk images on loop devices, and starts inner.py on a pseudo-terminal
-console; inner.py enters new namespaces and runs the program there. See
-README.md in this directory for the whole picture.
-
-    with Sandbox(setup, installer, [Disk("hda", image, 1023)],
-                 media=[("hdb", "vfat", volume_dir, False)], args=["-hdd-install"]) as box:
-        console = box.start()
-        console.expect("Software installed.")
-        assert box.wait() == "restarted"
-
-Sandboxes made with wait_for_network=True hold their program back until
-the test has joined their network namespaces to Ethernet segments (veth
-pairs, `join`), optionally with random loss (`drop_randomly`), and calls
-`network_ready()`. A `Peer` is a test's own program in a network namespace
-of its own, joined the same way.
-
-Runs as root. Nothing outlives the sandbox but the disk images: leaving the
-`with` block, an exception, a timeout, or the death of the test itself
-ends the namespace, and with it its processes and mounts; the loop devices
-detach themselves when their last user goes.
+With wait_for_network=True the program waits until the test has joined the
+sandbox's network namespace to segments (`join`, `drop_randomly`) and called
+network_ready(). Runs as root; nothing but the disk images outlives it.
 """
 import argparse
 import errno
@@ -43,6 +25,8 @@ import time
 import pexpect
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from inner import mounts_under  # noqa: E402
 PYTHON = "/usr/bin/python3"  # Debian's, with pexpect; also the stand-ins' interpreter
 CACHE_DIR = os.path.join(tempfile.gettempdir(), "tess-sandbox-cache")
 
@@ -66,13 +50,13 @@ HOST_TOOLS = {
     "/sbin/fsck.ext2": "/usr/sbin/e2fsck",
     "/sbin/fsck.ext3": "/usr/sbin/e2fsck",
 }
-STAND_INS = {"/sbin/sfdisk": "standin_sfdisk.py", "/sbin/insmod": "standin_insmod.sh"}
+STAND_INS = {"/sbin/sfdisk": "standin_sfdisk.py", "/sbin/insmod": "standin_insmod.sh",
+             "/.sandbox/inner.py": "inner.py"}  # the stand-in sfdisk reads partitions with it
 
 
 class Disk:
     """A sparse image of cylinders × heads × sectors × 512 bytes on a loop
-    device, seen in the sandbox as /dev/<name>. The image file belongs to
-    the test: it is created when missing, sized, and left behind."""
+    device, /dev/<name> in the sandbox; the image is the test's, left behind."""
 
     def __init__(self, name, image_path, cylinders, heads=16, sectors=63):
         if not re.fullmatch(r"[a-z]{2,4}[a-z0-9]?", name):
@@ -88,9 +72,7 @@ class Disk:
         self._loop_fd = None
 
     def attach(self, node_dir):
-        """Puts the image on a free loop device that detaches itself once
-        nobody has it open any more; this object keeps it open until
-        release()."""
+        """Puts the image on a free self-detaching loop device, held open until release()."""
         control = os.open("/dev/loop-control", os.O_RDWR | os.O_CLOEXEC)
         try:
             for _ in range(50):
@@ -107,9 +89,7 @@ class Disk:
                 finally:
                     os.close(backing)
                 self.loop_index, self._loop_fd = index, loop
-                # The loop driver does not read the table itself here: an
-                # image that already holds one (a disk installed before)
-                # gets its partitions from partx.
+                # The loop driver does not read an existing table here; partx does.
                 subprocess.run(["partx", "-a", loop_node(index, node_dir)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 return
@@ -196,20 +176,25 @@ class Transcript:
             self.also.flush()
 
 
-class Sandbox:
-    """Runs `setup` in new PID, mount, UTS, IPC and network namespaces,
-    changed root into a prepared root. A context manager: leaving it ends
-    the run and removes everything but the disk images."""
+class Context:
+    """`with` ends it: close() on the way out, whatever happened."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.close()
+        return False
+
+
+class Sandbox(Context):
+    """Runs `setup` in new namespaces, changed root into a prepared root.
+    Leaving the `with` block ends the run and removes all but the disk images."""
 
     def __init__(self, setup, installer, disks, media=(), type_word=None, args=(),
                  serial_console=False, program_name="/sbin/init", extra_files=None,
                  wait_for_network=False):
-        for program in (setup, installer):
-            if not os.path.isfile(program):
-                raise FileNotFoundError(program)
         names = [disk.name for disk in disks]
-        if len(set(names)) != len(names):
-            raise ValueError(f"disk names repeat: {names}")
         self.setup, self.installer = os.path.abspath(setup), os.path.abspath(installer)
         self.disks = list(disks)
         self.media = [(f"/dev/{drive_name(d)}", kind, os.path.abspath(directory), bool(ro))
@@ -226,17 +211,8 @@ class Sandbox:
             if re.match(r"/*(dev|usr|sys)(/|$)", path):
                 raise ValueError(f"{path}: mounted over in the sandbox")
         self.wait_for_network = wait_for_network
-        self.run_dir = None
-        self.console = None
+        self.run_dir = self.console = self._result = None
         self.transcript = Transcript()
-        self._result = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exception):
-        self.close()
-        return False
 
     @property
     def root(self):
@@ -253,10 +229,8 @@ class Sandbox:
         os.chmod(path, mode)
 
     def _copy(self, inner, source, mode=0o755):
-        path = self._path(inner)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        shutil.copyfile(source, path)
-        os.chmod(path, mode)
+        with open(source, "rb") as data:
+            self._write(inner, data.read(), mode)
 
     def _prepare_root(self):
         for directory in ("sbin", "bin", "usr", "dev", "proc", "sys", "mnt", "floppy", "tmp",
@@ -289,8 +263,7 @@ class Sandbox:
             self._write(inner, data, mode)
 
     def _write_media_table(self):
-        """The medium table the mount wrapper reads at every mount; written
-        whole and renamed into place, so a mount never sees half of it."""
+        """The mount wrapper's medium table, renamed into place whole."""
         text = "".join(
             f"{device} {kind} /.sandbox/media/{index} {'ro' if ro else 'rw'}\n"
             for index, (device, kind, _, ro) in enumerate(self.media)
@@ -304,8 +277,7 @@ class Sandbox:
         self._write_media_table()
 
     def insert(self, device, files_from=None):
-        """Puts a medium into a drive: with files_from, the drive's directory
-        gets that directory's files instead of what it held."""
+        """Puts a medium into a drive, with files_from's files in place of its own."""
         device = f"/dev/{drive_name(device)}"
         if files_from is not None:
             directory = next(d for dev, _, d, _ in self.media if dev == device)
@@ -352,8 +324,7 @@ class Sandbox:
         }
 
     def start(self, timeout=120):
-        """Starts the program; returns the console (a pexpect.spawn with
-        text in latin-1), whose expect calls wait at most timeout seconds."""
+        """Starts the program; returns the console (pexpect, latin-1, timeout seconds)."""
         if self.console is not None:
             raise RuntimeError("a sandbox runs once")
         if os.geteuid() != 0:
@@ -372,8 +343,7 @@ class Sandbox:
         return self.console
 
     def network_pid(self, timeout=10):
-        """A process in the sandbox's network namespace (the inner stage),
-        once that namespace exists."""
+        """The inner stage, once it has its own network namespace."""
         return own_namespace_pid(self.console.pid, timeout)
 
     def network_ready(self):
@@ -402,8 +372,7 @@ class Sandbox:
                    f" (signal {self.console.signalstatus}) before its program did"
 
     def _stop(self):
-        """Ends a running sandbox: SIGTERM to the inner stage, which kills
-        the namespace and unmounts; SIGKILL if it does not end in time."""
+        """SIGTERM to the inner stage (it ends the namespace), SIGKILL if it lingers."""
         if self.console is None or self.console.closed:
             return
         if self.console.isalive():
@@ -418,37 +387,32 @@ class Sandbox:
         """Ends the run if needed, detaches the disks and removes the root."""
         self._stop()
         stuck = [disk.name for disk in self.disks if not disk.release()]
-        if self.run_dir and not self._mounts_under_run_dir():
+        if self.run_dir and not mounts_under(self.run_dir):
             shutil.rmtree(self.run_dir, ignore_errors=True)
         if stuck:
             raise RuntimeError(f"loop devices of {stuck} did not detach")
-
-    def _mounts_under_run_dir(self):
-        with open("/proc/self/mountinfo") as table:
-            return [line for line in table if line.split()[4].startswith(self.run_dir + "/")]
 
     @property
     def console_text(self):
         """Everything the console printed so far."""
         return "".join(self.transcript.parts)
 
-    @property
-    def log_text(self):
-        """What reached the log device (/dev/tty9) so far."""
+    def _run_file(self, name):
         try:
-            with open(os.path.join(self.run_dir, "log"), "rb") as log:
-                return log.read().decode("latin-1")
+            with open(os.path.join(self.run_dir, name), "rb") as text:
+                return text.read().decode("latin-1")
         except (FileNotFoundError, TypeError):
             return ""
 
     @property
+    def log_text(self):
+        """What reached the log device (/dev/tty9) so far."""
+        return self._run_file("log")
+
+    @property
     def insmod_names(self):
         """Module names /sbin/insmod was called with, in order."""
-        try:
-            with open(self._path("/.sandbox/insmod.log")) as names:
-                return names.read().split()
-        except (FileNotFoundError, TypeError):
-            return []
+        return self._run_file("root/.sandbox/insmod.log").split()
 
 
 def own_namespace_pid(pid, timeout=10):
@@ -462,17 +426,14 @@ def own_namespace_pid(pid, timeout=10):
     return pid
 
 
-def in_namespace(holder, *command):
-    """Runs a command in the network namespace of holder (a Sandbox or a
-    Peer); only the network namespace changes."""
+def in_namespace(holder, *command, input=None):
+    """Runs a command in the network namespace of holder (a Sandbox or a Peer)."""
     return subprocess.run(["nsenter", f"--net=/proc/{holder.network_pid()}/ns/net", *command],
-                          check=True, capture_output=True, text=True)
+                          input=input, check=True, capture_output=True, text=True)
 
 
 def join(a, b, mac_a=None, mac_b=None, name_a="eth0", name_b="eth0"):
-    """One Ethernet segment between two network namespaces: a veth pair
-    made inside a's namespace with its other end in b's. Neither end ever
-    exists in the test's own namespace."""
+    """A veth pair made in a's network namespace with its other end in b's."""
     command = ["ip", "link", "add", name_a]
     command += ["address", mac_a] if mac_a else []
     command += ["type", "veth", "peer", "name", name_b]
@@ -481,35 +442,23 @@ def join(a, b, mac_a=None, mac_b=None, name_a="eth0", name_b="eth0"):
 
 
 def drop_randomly(holder, percent):
-    """Drops percent of the datagrams that reach holder's namespace, chosen
-    at random (nftables; the kernel loads no queueing modules here). The
-    drop is on arrival: a datagram dropped on its way out would fail its
-    sender's send call, which a lost frame on a wire never does. Loss in
-    both directions of a segment: call it for both ends."""
+    """Drops percent of the datagrams arriving in holder's namespace at random
+    (on arrival: a drop on the way out would fail the sender's send call)."""
     rules = f"""table inet tess_loss {{
   chain incoming {{ type filter hook input priority 0; policy accept; numgen random mod 100 < {percent} counter drop; }}
 }}
 """
-    subprocess.run(["nsenter", f"--net=/proc/{holder.network_pid()}/ns/net", "nft", "-f", "-"],
-                   input=rules, check=True, capture_output=True, text=True)
+    in_namespace(holder, "nft", "-f", "-", input=rules)
 
 
-class Peer:
-    """A test's own program (argv) in a network namespace of its own, with
-    the host's files. A context manager: leaving it ends the program. The
-    program finds its interfaces once the test has joined it."""
+class Peer(Context):
+    """A test's own program (argv) in a network namespace of its own; leaving
+    the `with` block ends it."""
 
     def __init__(self, argv):
         self.process = subprocess.Popen(["unshare", "--net", "--", *argv],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                         text=True)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exception):
-        self.stop()
-        return False
 
     def network_pid(self, timeout=10):
         return own_namespace_pid(self.process.pid, timeout)
@@ -519,26 +468,22 @@ class Peer:
         output, _ = self.process.communicate(timeout=timeout)
         return self.process.returncode, output
 
-    def stop(self):
+    def close(self):
         if self.process.poll() is None:
             self.process.kill()
         self.process.communicate()
 
 
 def unpack_fat_image(image, directory):
-    """The files of a FAT image (a volume or a floppy made by mkmedia), as
-    the directory a drive of the sandbox serves."""
+    """The files of a FAT image, as a directory for a drive of the sandbox."""
     os.makedirs(directory, exist_ok=True)
-    names = subprocess.run(["mdir", "-b", "-i", image, "::"], capture_output=True, text=True,
-                           check=True).stdout.split()
-    for name in names:
-        subprocess.run(["mcopy", "-n", "-i", image, name, directory + "/"], check=True,
-                       capture_output=True)
+    subprocess.run(["mcopy", "-n", "-i", image, "::/*", directory + "/"], check=True,
+                   capture_output=True)
     return directory
 
 
 def unpack_iso_image(image, directory):
-    """The files of an ISO 9660 image made by mkmedia, as a directory."""
+    """The files of an ISO 9660 image, as a directory."""
     os.makedirs(directory, exist_ok=True)
     subprocess.run(["xorriso", "-osirrox", "on", "-indev", image, "-extract", "/", directory],
                    check=True, capture_output=True)

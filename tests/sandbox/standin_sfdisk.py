@@ -1,27 +1,15 @@
 #!/usr/bin/python3
-"""/sbin/sfdisk of the sandbox: the old partitioning tool's interface on the
-sandbox's loop disks, in cylinder units.
-
-  sfdisk -g               one line "/dev/hda: C cylinders, H heads, S sectors/track"
-                          for each sandbox disk hda..hdd, in that order
-  sfdisk -d -uC DEVICE    a dump: header lines, then one line beginning with
-                          the partition's device name per entry of the table
-  sfdisk -q -uC DEVICE    reads "start,size,type[,*]" lines (cylinders) from
-                          standard input and writes them as the disk's table
-
-The table is written by the machine's own partitioning tool in sector units.
-Bytes 0..445 of sector 0 (the boot program and the area around it) stay as
-they were, the entries get the cylinder/head/sector values of the disk's
-geometry, and a partition that starts at cylinder 0 starts at the second
-track, since the first holds the boot sector. The kernel then learns the new
-table through partx, and /dev/<disk>N nodes follow the partitions it knows.
-"""
+"""/sbin/sfdisk of the sandbox: the old tool's -g, -d -uC and -q -uC in
+cylinders on the sandbox's loop disks (README.md, "The stand-ins")."""
 import json
 import os
 import re
 import stat
 import subprocess
 import sys
+
+sys.path.insert(0, "/.sandbox")
+from inner import partitions_of  # noqa: E402
 
 DISK_TABLE = "/.sandbox/disktab"  # a disk a line: name cylinders heads sectors
 REAL_SFDISK = "/usr/sbin/sfdisk"
@@ -154,21 +142,13 @@ def write_table(device, geometry, entries):
 def kernel_partitions(device):
     """{number: device number} of the partitions the kernel knows on device."""
     whole = os.stat(device).st_rdev
-    sysfs = f"/sys/dev/block/{os.major(whole)}:{os.minor(whole)}"
-    found = {}
-    for entry in os.listdir(sysfs):
-        partition_file = os.path.join(sysfs, entry, "partition")
-        if os.path.exists(partition_file):
-            with open(partition_file) as number, open(os.path.join(sysfs, entry, "dev")) as dev:
-                major, minor = dev.read().split(":")
-                found[int(number.read())] = os.makedev(int(major), int(minor))
-    return found
+    return {number: os.makedev(major, minor)
+            for number, major, minor in partitions_of(os.major(whole), os.minor(whole))}
 
 
 def update_partition_nodes(device, name, entries):
-    """Tells the kernel the new table and makes /dev/<name>N follow it.
-    partx -u leaves partitions numbered above the new table's last entry
-    alone, so those are deleted first."""
+    """Tells the kernel the new table (deleting first what partx -u would leave
+    above its last entry) and makes /dev/<name>N follow it."""
     used = {number for number, entry in enumerate(entries, 1) if entry is not None}
     for number in sorted(set(kernel_partitions(device)) - used):
         if subprocess.run([PARTX, "-d", "--nr", str(number), device]).returncode != 0:

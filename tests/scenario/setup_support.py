@@ -1,6 +1,5 @@
-"""What the scenario tests of setup share: the sandbox, the boot program
-as built, and a look at a disk image from outside (read-only, through the
-file system tools' "image?offset=" form, no loop device)."""
+"""What the scenario tests of setup share: the sandbox, the boot program,
+packages and a read-only look at disk images from outside."""
 import hashlib
 import os
 import struct
@@ -11,14 +10,16 @@ from conftest import BUILD_DIR, SOURCE_DIR, program
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "sandbox"))
 from sandbox import Disk, Sandbox  # noqa: E402,F401
+from disk_inspect import at as fs, debugfs, e2fsck  # noqa: E402
 
 BOOT_PROGRAM = os.path.join(BUILD_DIR, "setup", "boot", "boot_program.bin")
+EXAMPLES = ("system", "ppp-2.9", "dhcp-1.2")
+AUTORUN = b"#!/bin/bash\nhostname router-7\n"
 
 
 def boot_program():
     with open(BOOT_PROGRAM, "rb") as f:
-        code = f.read()
-    return code + bytes(184 - len(code))
+        return f.read().ljust(184, b"\0")
 
 
 def mbr_file():
@@ -35,20 +36,13 @@ def partitions(image):
             for e in (sector[446 + 16 * i:462 + 16 * i] for i in range(4))]
 
 
-def fs(image, first_sector):
-    return f"{image}?offset={first_sector * 512}"
-
-
 def e2fsck_clean(image, first_sector):
-    result = subprocess.run(["e2fsck", "-fn", fs(image, first_sector)], capture_output=True,
-                            text=True)
-    return result.returncode == 0, result.stdout + result.stderr
+    status, report = e2fsck(fs(image, first_sector))
+    return status == 0, report
 
 
 def cat(image, first_sector, path):
-    result = subprocess.run(["debugfs", "-R", f"cat {path}", fs(image, first_sector)],
-                            capture_output=True)
-    return result.stdout
+    return debugfs(fs(image, first_sector), f"cat {path}")
 
 
 def features(image, first_sector):
@@ -62,7 +56,23 @@ def digest(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def build_examples(out, names):
+def reboot_at_prompt(box, timeout=60):
+    """ENTER at setup's last prompt; how the run ended."""
+    box.console.expect("Press ENTER to reboot")
+    box.console.send("\n")
+    return box.wait(timeout=timeout)
+
+
+def write_files(folder, files):
+    """Writes {name: bytes} into folder (made if missing); returns the folder."""
+    os.makedirs(folder, exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    return str(folder)
+
+
+def build_examples(out, names=EXAMPLES):
     """The example packages of examples/, built with kpk into out."""
     kpk = program("kpk")
     for name in names:
@@ -73,11 +83,15 @@ def build_examples(out, names):
     return out
 
 
+def example_bytes(out):
+    """{file name: bytes} of the example packages, built into out."""
+    build_examples(out)
+    return {f"{name}.kpk": (out / f"{name}.kpk").read_bytes() for name in EXAMPLES}
+
+
 def inode_facts(image, first_sector, path):
     """(permission bits, uid, gid, mtime) of a path on a file system, or None."""
-    result = subprocess.run(["debugfs", "-R", f"stat {path}", fs(image, first_sector)],
-                            capture_output=True, text=True)
-    fields = result.stdout.split()
+    fields = debugfs(fs(image, first_sector), f"stat {path}").decode(errors="replace").split()
     if "Mode:" not in fields:
         return None
     mode = int(fields[fields.index("Mode:") + 1], 8)

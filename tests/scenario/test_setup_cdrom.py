@@ -1,26 +1,21 @@
-"""setup's CD-ROM mode in the sandbox, driven by keys at the package menu:
-a whole installation, a reinstallation that keeps the old configuration,
-and the ways out that leave the disk as it was.
-"""
+"""setup's CD-ROM mode in the sandbox, driven by keys at the package menu."""
 import os
 
 import pytest
 
 from conftest import needs_root, program
-from pkgtools import FileEntry, DIRECTORY, LINK, REGULAR, raw, version
+from pkgtools import FileEntry, DIRECTORY, LINK, raw, version
 from setup_support import (Disk, Sandbox, build_examples, cat, digest, e2fsck_clean,
-                           inode_facts, partitions)
+                           inode_facts, partitions, reboot_at_prompt)
 
 pytestmark = needs_root()
 
-EXAMPLES = ("system", "ppp-2.9", "dhcp-1.2")
-DOWN = "n"
 
 
 @pytest.fixture(scope="module")
 def disc(tmp_path_factory):
     """A disc with the example packages."""
-    return str(build_examples(tmp_path_factory.mktemp("disc"), EXAMPLES))
+    return str(build_examples(tmp_path_factory.mktemp("disc")))
 
 
 def cdrom(disks, disc_dir, drive="hdc"):
@@ -38,29 +33,7 @@ def install(box, keys, keep="n", answer="y"):
     if answer == "y":
         console.expect(r"Do you want to keep old configuration\?  \[y/n\]:")
         console.send(keep)
-    console.expect("Press ENTER to reboot")
-    console.send("\n")
-    return box.wait(timeout=60), box.console_text
-
-
-def test_install_from_the_disc_in_the_secondary_master(tmp_path, disc):
-    target = Disk("hda", tmp_path / "hda.img", 100)
-    with cdrom([target], disc) as box:
-        # system, ppp, dhcp are shown in that order: select dhcp
-        result, console = install(box, DOWN + DOWN + " ")
-    assert result == "restarted", console
-    assert "Found harddrive as IDE Primary master (disk C)" in console
-    assert "Software installed." in console
-    clean, report = e2fsck_clean(target.image_path, 63)
-    assert clean, report
-    table = partitions(target.image_path)
-    assert table[0][:2] == (0x80, 0x83)
-    installed = {name: cat(target.image_path, 63, f"/var/pdb/{name}/version")
-                 for name in ("system", "ppp", "dhcp")}
-    assert installed["system"].split()[0] == str(version("1.0")).encode()
-    assert installed["dhcp"].split()[0] == str(version("1.2")).encode()
-    assert installed["ppp"] == b""  # not selected
-    assert inode_facts(target.image_path, 63, "/CDINSTALL")[0] & 0o7777 == 0o600
+    return reboot_at_prompt(box), box.console_text
 
 
 KEPT = [
@@ -74,8 +47,9 @@ KEPT = [
 ]
 
 
-def test_reinstall_keeps_the_old_configuration(tmp_path, disc):
-    # The first installation puts a configuration under /kest/store.
+def test_install_then_reinstall_keeping_the_old_configuration(tmp_path, disc):
+    # The first installation, of everything from the disc in the primary
+    # slave, puts a configuration under /kest/store.
     disc_with_config = tmp_path / "disc"
     disc_with_config.mkdir()
     for name in os.listdir(disc):
@@ -83,18 +57,26 @@ def test_reinstall_keeps_the_old_configuration(tmp_path, disc):
     (disc_with_config / "config.kpk").write_bytes(raw("config", entries=KEPT, deps=["system"]))
     target = Disk("hda", tmp_path / "hda.img", 100)
     with cdrom([target], str(disc_with_config), drive="hdb") as box:
-        result, _ = install(box, "a")  # everything
-    assert result == "restarted"
-    assert inode_facts(target.image_path, 63, "/kest/store/link") is not None
+        result, console = install(box, "a")  # everything
+    assert result == "restarted", console
+    assert "Found harddrive as IDE Primary master (disk C)" in console
+    image = target.image_path
+    assert partitions(image)[0][:2] == (0x80, 0x83)
+    assert cat(image, 63, "/var/pdb/dhcp/version").split()[0] == str(version("1.2")).encode()
+    assert inode_facts(image, 63, "/kest/store/link") is not None
+    assert inode_facts(image, 63, "/CDINSTALL")[0] & 0o7777 == 0o600
 
-    # The reinstallation installs only the system and keeps the configuration.
+    # The reinstallation, from the secondary master, installs only the
+    # system and keeps the configuration.
     with cdrom([target], disc) as box:
         result, console = install(box, "", keep="y")
     assert result == "restarted", console
     assert "Reading old configuration..." in console
     assert "Writing back old configuration..." in console
     assert "ERROR" not in console
-    image = target.image_path
+    clean, report = e2fsck_clean(image, 63)
+    assert clean, report
+    assert cat(image, 63, "/var/pdb/system/version").split()[0] == str(version("1.0")).encode()
     assert cat(image, 63, "/var/pdb/config/version") == b""
     for item in KEPT[1:5]:
         assert inode_facts(image, 63, item.name) == (item.mode & 0o7777, item.uid, item.gid,
@@ -120,19 +102,15 @@ def test_ways_out_leave_the_disk_untouched(tmp_path, disc):
         console.expect("Press 'i' to install locally")
         console.send("q")
         console.expect("Installation canceled")
-        console.expect("Press ENTER to reboot")
-        console.send("\n")
-        assert box.wait(timeout=30) == "restarted"
+        assert reboot_at_prompt(box) == "restarted"
     bad_disc = tmp_path / "bad"
     bad_disc.mkdir()
     (bad_disc / "system.kpk").write_bytes(raw("system", entries=[]))
     (bad_disc / "broken.kpk").write_bytes(raw("broken", entries=[])[:20])
     with cdrom([target], str(bad_disc)) as box:
         console = box.start(timeout=60)
-        console.expect(f"FATAL ERROR: Bad package /floppy/broken.kpk")
-        console.expect("Press ENTER to reboot")
-        console.send("\n")
-        assert box.wait(timeout=30) == "restarted"
+        console.expect("FATAL ERROR: Bad package /floppy/broken.kpk")
+        assert reboot_at_prompt(box) == "restarted"
     with cdrom([target], disc, drive="hdd") as box:
         box.media.clear()  # no disc at all
         console = box.start(timeout=60)

@@ -1,8 +1,6 @@
-"""Network installation in the sandbox: a setup server (CD-ROM mode, the
-menu's 'r' key) installs setup clients (network mode) over veth pairs
-between their namespaces, also with random loss; a test peer plays a
-hostile server or a router that never answers.
-"""
+"""Network installation between sandboxes: a setup server (CD-ROM mode, 'r')
+installs setup clients over veth pairs, also with loss; a test peer plays a
+hostile server or a silent router."""
 import os
 import random
 import textwrap
@@ -11,7 +9,8 @@ import pytest
 
 from conftest import needs_root, program
 from pkgtools import FileEntry, DIRECTORY, raw
-from setup_support import Disk, Sandbox, build_examples, cat, e2fsck_clean, inode_facts
+from setup_support import (Disk, Sandbox, build_examples, cat, e2fsck_clean, inode_facts,
+                           reboot_at_prompt)
 
 from sandbox import Peer, drop_randomly, join
 
@@ -43,7 +42,7 @@ KEPT = [
 def disc(tmp_path_factory):
     """system, ppp, dhcp, a configuration package and a package of random bytes."""
     folder = tmp_path_factory.mktemp("disc")
-    build_examples(folder, ("system", "ppp-2.9", "dhcp-1.2"))
+    build_examples(folder)
     (folder / "config.kpk").write_bytes(raw("config", entries=KEPT, deps=["system"]))
     (folder / "blob.kpk").write_bytes(raw("blob", entries={"/var/blob": BLOB}, deps=["system"]))
     return str(folder)
@@ -67,8 +66,7 @@ def client_box(tmp_path, name, label=None):
 
 
 def bring_up(boxes, *links, loss=0):
-    """Starts the boxes, joins each link (join's arguments) and, with loss,
-    drops that percent of the datagrams reaching each box."""
+    """Starts the boxes, joins each link (join's arguments), applies the loss."""
     for box in boxes:
         box.start(timeout=120)
     for link in links:
@@ -83,8 +81,7 @@ ENTRY = r"(?:\x1b\[[0-9;]*[mK])* ([0-9A-F:]{17}) \(([^)]*)\) "
 
 
 def choose_router(console, label, count=1):
-    """Waits until count routers are listed and selects the one with label:
-    the list is newest first and the first one found stays selected."""
+    """Selects label among count routers listed newest first (the first found is selected)."""
     console.expect(f"Found {count} router")
     console.expect(r": \r\n\r\n" + r"\r\n".join([ENTRY] * count))
     labels = [console.match.group(2 * i + 2) for i in range(count)]
@@ -104,26 +101,20 @@ def answer(console, keep=False, address="", bits="", gateway="", baud=""):
 
 
 def remote_install(server_console, client, label, keys="", keep=False, count=1, **answers):
-    """From the menu: keys, 'r', the router, the answers; the client ends
-    the final wait with a key and restarts."""
+    """From the menu: keys, 'r', the router, the answers; the client restarts."""
     server_console.expect("Press 'i' to install locally")
     server_console.send(keys + "r")
     mac = choose_router(server_console, label, count)
     answer(server_console, keep, **answers)
     server_console.expect("Software installed.")
-    client_console = client.console
-    client_console.expect("Press ENTER to reboot")
-    client_console.send("\n")
-    assert client.wait(timeout=60) == "restarted", client.console_text
+    assert reboot_at_prompt(client) == "restarted", client.console_text
     return mac
 
 
 def leave_menu(server):
     server.console.expect("Press 'i' to install locally")
     server.console.send("q")
-    server.console.expect("Press ENTER to reboot")
-    server.console.send("\n")
-    assert server.wait(timeout=30) == "restarted"
+    assert reboot_at_prompt(server) == "restarted"
 
 
 def installed_version(image, name):
@@ -245,9 +236,7 @@ def test_router_refuses_a_file_name_that_is_no_plain_name(tmp_path, name, messag
     with client, peer_program(tmp_path, "server", name) as peer:
         bring_up((client,), (peer, client, None, CLIENT_MAC))
         client.console.expect(f"FATAL ERROR: {message}")
-        client.console.expect("Press ENTER to reboot")
-        client.console.send("\n")
-        assert client.wait(timeout=30) == "restarted"
+        assert reboot_at_prompt(client) == "restarted"
         assert peer.wait(timeout=10) == (0, "acknowledged\n")
         assert not os.path.exists(os.path.join(client.root, "autorun.scr"))
     assert inode_facts(client.disks[0].image_path, 63, "/autorun.scr") is None
